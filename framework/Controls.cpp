@@ -54,7 +54,9 @@ void TControl::InvalidateOnParent() {
 
 TWinControl::TWinControl(TComponent* owner) : TControl(owner) {}
 
-TWinControl::~TWinControl() { DestroyHandle(); }
+TWinControl::~TWinControl() {
+    DestroyHandle();
+}
 
 TWinControl* TWinControl::FromHandle(HWND hwnd) {
     return hwnd ? static_cast<TWinControl*>(GetPropA(hwnd, kControlProp)) : nullptr;
@@ -65,7 +67,9 @@ HWND TWinControl::Handle() {
     return handle_;
 }
 
-HWND TWinControl::ParentHandleForCreate() { return parent_ ? parent_->Handle() : nullptr; }
+HWND TWinControl::ParentHandleForCreate() {
+    return parent_ ? parent_->Handle() : nullptr;
+}
 
 void TWinControl::CreateHandle() {
     TCreateParams params;
@@ -146,8 +150,10 @@ LRESULT TWinControl::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
 void TWinControl::SetParent(TWinControl* parent) {
     TControl::SetParent(parent);
     if (parent_ && parent_->HandleAllocated()) {
-        if (!handle_) CreateHandle();
-        else ::SetParent(handle_, parent_->Handle());
+        if (!handle_)
+            CreateHandle();
+        else
+            ::SetParent(handle_, parent_->Handle());
     }
 }
 
@@ -174,7 +180,9 @@ void TWinControl::SetText(const std::string& text) {
     SetWindowTextA(h, text.c_str());
 }
 
-void TWinControl::SetFocus() { ::SetFocus(Handle()); }
+void TWinControl::SetFocus() {
+    ::SetFocus(Handle());
+}
 
 std::vector<TControl*> TWinControl::ChildControls() const {
     std::vector<TControl*> all(controls_);

@@ -40,7 +40,9 @@ TForm::~TForm() {
     if (Application) Application->FormDestroyed(this);
 }
 
-HWND TForm::ParentHandleForCreate() { return Application ? Application->Handle() : nullptr; }
+HWND TForm::ParentHandleForCreate() {
+    return Application ? Application->Handle() : nullptr;
+}
 
 void TForm::CreateParams(TCreateParams& params) {
     params.className = kFormClass;
@@ -82,18 +84,22 @@ void TForm::Hide() {
     ShowWindow(Handle(), SW_HIDE);
 }
 
-void TForm::BringToFront() { SetForegroundWindow(Handle()); }
+void TForm::BringToFront() {
+    SetForegroundWindow(Handle());
+}
 
 void TForm::Close() {
     bool canClose = true;
     if (OnCloseQuery) OnCloseQuery(this, canClose);
     if (!canClose) return;
     // Only the main form ends the program; any other form just hides.
-    TCloseAction action =
-        (Application && Application->MainForm() == this) ? TCloseAction::caFree : TCloseAction::caHide;
+    TCloseAction action = (Application && Application->MainForm() == this) ? TCloseAction::caFree
+                                                                           : TCloseAction::caHide;
     if (OnClose) OnClose(this, action);
-    if (action == TCloseAction::caHide) Hide();
-    else if (action == TCloseAction::caMinimize) ShowWindow(Handle(), SW_MINIMIZE);
+    if (action == TCloseAction::caHide)
+        Hide();
+    else if (action == TCloseAction::caMinimize)
+        ShowWindow(Handle(), SW_MINIMIZE);
     else if (action == TCloseAction::caFree && Application && Application->MainForm() == this)
         Application->Terminate();
 }
@@ -112,7 +118,9 @@ LRESULT TForm::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 // ---- TApplication ----
 
-TApplication::TApplication() : TComponent(nullptr) { Application = this; }
+TApplication::TApplication() : TComponent(nullptr) {
+    Application = this;
+}
 
 TApplication::~TApplication() {
     // Forms go last created first, while the application window still exists.
@@ -191,8 +199,10 @@ void TApplication::HandleException(const std::exception& e) {
 }
 
 void TApplication::Beep() {
-    if (OnBeep) OnBeep();
-    else MessageBeep(0);
+    if (OnBeep)
+        OnBeep();
+    else
+        MessageBeep(0);
 }
 
 void TApplication::ShowMessage(const std::string& text) {

@@ -47,7 +47,9 @@ int TCustomEdit::SelLength() {
     return static_cast<int>(end - start);
 }
 
-void TCustomEdit::SetSelStart(int start) { SendMessageA(Handle(), EM_SETSEL, start, start); }
+void TCustomEdit::SetSelStart(int start) {
+    SendMessageA(Handle(), EM_SETSEL, start, start);
+}
 
 void TCustomEdit::SetSelLength(int length) {
     int start = SelStart();

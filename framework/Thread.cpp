@@ -18,9 +18,13 @@ TThread::~TThread() {
     if (handle_) CloseHandle(handle_);
 }
 
-void TThread::Resume() { ResumeThread(handle_); }
+void TThread::Resume() {
+    ResumeThread(handle_);
+}
 
-void TThread::WaitFor() { WaitForSingleObject(handle_, INFINITE); }
+void TThread::WaitFor() {
+    WaitForSingleObject(handle_, INFINITE);
+}
 
 unsigned __stdcall TThread::ThreadProc(void* self) {
     auto* thread = static_cast<TThread*>(self);

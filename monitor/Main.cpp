@@ -79,7 +79,8 @@ int32_t MillisecondsSince(int64_t start) {
 
 void ResetMonitorState() {
     std::lock_guard lock(MonitorLock);
-    for (auto& e : PingHistory) e = TPingResult{};
+    for (auto& e : PingHistory)
+        e = TPingResult{};
     if (CurrentPinger) CurrentPinger->Abandoned = true;
     CurrentPinger = nullptr;
     ResultReady = false;
@@ -110,8 +111,8 @@ fw::TLabel* MakeLabel(TMainForm* form, const char* name, int l, int t, int w, in
     return label;
 }
 
-fw::TUpDown* MakeUpDown(TMainForm* form, const char* name, int l, int t, int w, int h,
-                        int16_t max, int16_t position) {
+fw::TUpDown* MakeUpDown(TMainForm* form, const char* name, int l, int t, int w, int h, int16_t max,
+                        int16_t position) {
     auto* ud = MakeControl<fw::TUpDown>(form, name, l, t, w, h);
     ud->SetMin(0);
     ud->SetMax(max);
@@ -166,8 +167,7 @@ void TMainForm::CreateComponents() {
     Label4 = MakeLabel(this, "Label4", 8, 84, 57, 13, "Icon update");
     Host = MakeControl<fw::TEdit>(this, "Host", 88, 8, 81, 21);
     Host->SetText(kDefaultHost);
-    PingFrequencyUpDown =
-        MakeUpDown(this, "PingFrequencyUpDown", 153, 32, 16, 21, 30000, 10000);
+    PingFrequencyUpDown = MakeUpDown(this, "PingFrequencyUpDown", 153, 32, 16, 21, 30000, 10000);
     PingFrequencyUpDown->OnChangingEx = [this](fw::TComponent* s, bool& a, int16_t v,
                                                fw::TUpDownDirection d) {
         PingFrequencyUpDownChangingEx(s, a, v, d);
@@ -221,16 +221,21 @@ void TMainForm::ResolveReferences() {
     PingTimeout->SetUpDown(PingTimeoutUpDown);
     IconUpdate->SetUpDown(IconUpdateUpDown);
     TrayIcon->SetPopupMenu(Menu);
+    // Layout pass at the end of loading: each up-down moves to its edit's right.
+    for (TVornSpinEdit* edit : {PingFrequency, PingTimeout, IconUpdate})
+        edit->SetBounds(edit->Left(), edit->Top(), edit->Width(), edit->Height());
 }
 
 void TMainForm::FormClose(fw::TComponent*, fw::TCloseAction&) {}
 
 void TMainForm::FormCloseQuery(fw::TComponent*, bool&) {}
 
-void TMainForm::FormDestroy(fw::TComponent*) { SaveControls(this, false); }
+void TMainForm::FormDestroy(fw::TComponent*) {
+    SaveControls(this, false);
+}
 
-void TMainForm::PingTimeoutUpDownChangingEx(fw::TComponent*, bool&, int16_t,
-                                            fw::TUpDownDirection) {}
+void TMainForm::PingTimeoutUpDownChangingEx(fw::TComponent*, bool&, int16_t, fw::TUpDownDirection) {
+}
 
 void TMainForm::PingFrequencyUpDownChangingEx(fw::TComponent*, bool& AllowChange, int16_t NewValue,
                                               fw::TUpDownDirection) {
@@ -266,7 +271,9 @@ void TMainForm::MenuAboutClick(fw::TComponent*) {
         "Ravelink 2.1\nby Tomas Vornhagen\n<tomas.vornhagen@vorn-software.example>");
 }
 
-void TMainForm::MenuExitClick(fw::TComponent*) { fw::Application->Terminate(); }
+void TMainForm::MenuExitClick(fw::TComponent*) {
+    fw::Application->Terminate();
+}
 
 void TMainForm::PingTimerTimer(fw::TComponent*) {
     {
@@ -277,7 +284,8 @@ void TMainForm::PingTimerTimer(fw::TComponent*) {
             PingHistory[0] = {psAbandoned, "thread time-out", 0};
         }
     }
-    for (int n = PingHistorySize - 1; n >= 1; --n) PingHistory[n] = PingHistory[n - 1];
+    for (int n = PingHistorySize - 1; n >= 1; --n)
+        PingHistory[n] = PingHistory[n - 1];
     const std::string host = Host->Text();
     const int32_t timeout = PingTimeout->IntValue();
     {
@@ -323,8 +331,8 @@ void TMainForm::DrawIcon() {
     }
     const TIconPixels pixels = PaintPingIcon(entries, PingTimeout->IntValue());
     for (size_t i = 0; i < pixels.size(); ++i)
-        IconImages->Bits[i] = (uint32_t{pixels[i].R} << 16) | (uint32_t{pixels[i].G} << 8) |
-                              pixels[i].B;
+        IconImages->Bits[i] =
+            (uint32_t{pixels[i].R} << 16) | (uint32_t{pixels[i].G} << 8) | pixels[i].B;
     fw::TIcon icon;
     icon.SetHandle(IconImages->NewIcon());
     TrayIcon->SetIcon(icon); // the tray keeps a copy and releases the one it replaces

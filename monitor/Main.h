@@ -46,8 +46,8 @@ public:
     void FormDestroy(fw::TComponent* Sender);
     void PingTimeoutUpDownChangingEx(fw::TComponent* Sender, bool& AllowChange, int16_t NewValue,
                                      fw::TUpDownDirection Direction);
-    void PingFrequencyUpDownChangingEx(fw::TComponent* Sender, bool& AllowChange,
-                                       int16_t NewValue, fw::TUpDownDirection Direction);
+    void PingFrequencyUpDownChangingEx(fw::TComponent* Sender, bool& AllowChange, int16_t NewValue,
+                                       fw::TUpDownDirection Direction);
     void FormCreate(fw::TComponent* Sender);
     void PingTimerTimer(fw::TComponent* Sender);
     void IconTimerTimer(fw::TComponent* Sender);

@@ -13,9 +13,13 @@ const std::array<TColor, 7> StatusColors = {{
     {255, 255, 0},   // psInternalError
 }};
 
-const std::array<const char*, 7> StatusTexts = {
-    "",  "Request timed out", "Connection error", "Destination unreachable", "TTL limit exceeded",
-    "Network failure", "Internal error"};
+const std::array<const char*, 7> StatusTexts = {"",
+                                                "Request timed out",
+                                                "Connection error",
+                                                "Destination unreachable",
+                                                "TTL limit exceeded",
+                                                "Network failure",
+                                                "Internal error"};
 
 uint8_t BlendChannel(uint8_t from, uint8_t to, double fraction) {
     const double delta = (static_cast<double>(to) - from) * fraction;
@@ -54,12 +58,16 @@ TIconPixels PaintPingIcon(const std::array<TPingResult, IconSize>& entries, int3
         for (int y = 0; y < IconSize; ++y) {
             const int h = IconSize - 1 - y;
             TColor& p = pixels[static_cast<size_t>(y * IconSize + x)];
-            if (s != psNone) p = StatusColors[s];
-            else if (late) p = StatusColors[psTimedOut];
-            else if ((h + 1) * scale < t) p = c;
+            if (s != psNone)
+                p = StatusColors[s];
+            else if (late)
+                p = StatusColors[psTimedOut];
+            else if ((h + 1) * scale < t)
+                p = c;
             else if (h * scale < t)
                 p = BlendColor({}, c, static_cast<double>(t - h * scale) / scale);
-            else p = {};
+            else
+                p = {};
         }
     }
     return pixels;

@@ -13,7 +13,8 @@ std::string ConfigKey() {
 namespace {
 void ForEachChild(fw::TControl* control, void (*visit)(fw::TControl*, bool)) {
     if (auto* container = dynamic_cast<fw::TWinControl*>(control))
-        for (fw::TControl* child : container->ChildControls()) visit(child, false);
+        for (fw::TControl* child : container->ChildControls())
+            visit(child, false);
 }
 
 [[noreturn]] void UnknownControl(fw::TControl* control) {

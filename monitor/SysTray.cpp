@@ -32,8 +32,8 @@ TSysTray::TSysTray(fw::TComponent* owner) : fw::TComponent(owner) {
     wc.hInstance = instance;
     wc.lpszClassName = kTrayWindowClass;
     RegisterClassA(&wc);
-    window_ = CreateWindowExA(WS_EX_TOOLWINDOW, kTrayWindowClass, "", WS_POPUP, 0, 0, 0, 0,
-                              nullptr, nullptr, instance, nullptr);
+    window_ = CreateWindowExA(WS_EX_TOOLWINDOW, kTrayWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr,
+                              nullptr, instance, nullptr);
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
     data_.cbSize = 488;
@@ -83,7 +83,9 @@ void TSysTray::SetHint(const std::string& hint) {
     if (!oldShell_) ShellNotify(NIM_MODIFY);
 }
 
-void TSysTray::SetIcon(const fw::TIcon& icon) { icon_.Assign(icon); }
+void TSysTray::SetIcon(const fw::TIcon& icon) {
+    icon_.Assign(icon);
+}
 
 void TSysTray::TrayImageChanged() {
     data_.hIcon = CurrentIconHandle();
@@ -135,8 +137,12 @@ void TSysTray::HandleMouse(WPARAM wParam, LPARAM lParam) {
     const int x = static_cast<short>(LOWORD(lParam));
     const int y = static_cast<short>(HIWORD(lParam));
     switch (lParam) {
-    case WM_MOUSEMOVE: MouseMove(shift, x, y); break;
-    case WM_LBUTTONDOWN: MouseDown(TMouseButton::mbLeft, shift, x, y); break;
+    case WM_MOUSEMOVE:
+        MouseMove(shift, x, y);
+        break;
+    case WM_LBUTTONDOWN:
+        MouseDown(TMouseButton::mbLeft, shift, x, y);
+        break;
     case WM_LBUTTONUP:
         Click();
         MouseUp(TMouseButton::mbLeft, shift, x, y);
@@ -149,12 +155,23 @@ void TSysTray::HandleMouse(WPARAM wParam, LPARAM lParam) {
         MouseDown(TMouseButton::mbRight, shift, x, y);
         ShowPopup();
         break;
-    case WM_RBUTTONUP: MouseUp(TMouseButton::mbRight, shift, x, y); break;
-    case WM_RBUTTONDBLCLK: MouseDown(TMouseButton::mbRight, shift | fw::ssDouble, x, y); break;
-    case WM_MBUTTONDOWN: MouseDown(TMouseButton::mbMiddle, shift, x, y); break;
-    case WM_MBUTTONUP: MouseUp(TMouseButton::mbMiddle, shift, x, y); break;
-    case WM_MBUTTONDBLCLK: MouseDown(TMouseButton::mbMiddle, shift | fw::ssDouble, x, y); break;
-    default: break;
+    case WM_RBUTTONUP:
+        MouseUp(TMouseButton::mbRight, shift, x, y);
+        break;
+    case WM_RBUTTONDBLCLK:
+        MouseDown(TMouseButton::mbRight, shift | fw::ssDouble, x, y);
+        break;
+    case WM_MBUTTONDOWN:
+        MouseDown(TMouseButton::mbMiddle, shift, x, y);
+        break;
+    case WM_MBUTTONUP:
+        MouseUp(TMouseButton::mbMiddle, shift, x, y);
+        break;
+    case WM_MBUTTONDBLCLK:
+        MouseDown(TMouseButton::mbMiddle, shift | fw::ssDouble, x, y);
+        break;
+    default:
+        break;
     }
 }
 

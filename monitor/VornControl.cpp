@@ -28,7 +28,9 @@ void TVornSpinEdit::SetUpDown(fw::TUpDown* upDown) {
     if (!upDown_) return;
     FreeNotification(upDown_);
     upDown_->OnChangingEx = [this](fw::TComponent* s, bool& allow, int16_t v,
-                                   fw::TUpDownDirection d) { HandleUpDownChanging(s, allow, v, d); };
+                                   fw::TUpDownDirection d) {
+        HandleUpDownChanging(s, allow, v, d);
+    };
 }
 
 void TVornSpinEdit::Notification(fw::TComponent* component, fw::TOperation operation) {
@@ -124,16 +126,27 @@ void TVornSpinEdit::HandleKeyDown(fw::TComponent* sender, WORD& key, fw::TShiftS
     if (!upDown_) return;
     int step;
     switch (key) {
-    case VK_PRIOR: step = 10; break;
-    case VK_NEXT: step = -10; break;
-    case VK_UP: step = 1; break;
-    case VK_DOWN: step = -1; break;
-    default: return;
+    case VK_PRIOR:
+        step = 10;
+        break;
+    case VK_NEXT:
+        step = -10;
+        break;
+    case VK_UP:
+        step = 1;
+        break;
+    case VK_DOWN:
+        step = -1;
+        break;
+    default:
+        return;
     }
     InternalChange = true;
     const int32_t sum = upDown_->Position() + step;
-    if (sum < -32768 || sum > 32767) fw::Application->Beep();
-    else upDown_->SetPosition(static_cast<int16_t>(sum));
+    if (sum < -32768 || sum > 32767)
+        fw::Application->Beep();
+    else
+        upDown_->SetPosition(static_cast<int16_t>(sum));
     InternalChange = false;
     key = 0;
     ShowValue(upDown_->Position());

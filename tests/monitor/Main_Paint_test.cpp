@@ -6,19 +6,24 @@
 namespace {
 constexpr TColor kBlack{0, 0, 0}, kRed{255, 0, 0}, kYellow{255, 255, 0}, kGreen{0, 255, 0};
 
-std::array<TPingResult, IconSize> Entries() { return {}; }
+std::array<TPingResult, IconSize> Entries() {
+    return {};
+}
 
-TColor At(const TIconPixels& p, int x, int y) { return p[static_cast<size_t>(y * 16 + x)]; }
+TColor At(const TIconPixels& p, int x, int y) {
+    return p[static_cast<size_t>(y * 16 + x)];
+}
 
 void ExpectColumn(const TIconPixels& p, int x, TColor c) {
-    for (int y = 0; y < 16; ++y) EXPECT_EQ(At(p, x, y), c) << "x=" << x << " y=" << y;
+    for (int y = 0; y < 16; ++y)
+        EXPECT_EQ(At(p, x, y), c) << "x=" << x << " y=" << y;
 }
 } // namespace
 
 TEST(BlendChannel, RoundsHalfToEvenAndClamps) {
-    EXPECT_EQ(BlendChannel(0, 5, 0.5), 2);   // 2.5 -> 2
-    EXPECT_EQ(BlendChannel(0, 7, 0.5), 4);   // 3.5 -> 4
-    EXPECT_EQ(BlendChannel(10, 5, 0.5), 8);  // 10 - 2.5 -> 10 - 2
+    EXPECT_EQ(BlendChannel(0, 5, 0.5), 2);  // 2.5 -> 2
+    EXPECT_EQ(BlendChannel(0, 7, 0.5), 4);  // 3.5 -> 4
+    EXPECT_EQ(BlendChannel(10, 5, 0.5), 8); // 10 - 2.5 -> 10 - 2
     EXPECT_EQ(BlendChannel(0, 255, 1.0), 255);
     EXPECT_EQ(BlendChannel(0, 255, 1.5), 255); // beyond the target
     EXPECT_EQ(BlendChannel(200, 100, -1.0), 200);
@@ -35,18 +40,22 @@ TEST(BarColor, RunsFromGreenThroughYellowTowardsRed) {
 
 TEST(PaintPingIcon, EmptyHistoryIsBlack) {
     auto p = PaintPingIcon(Entries(), 500);
-    for (int x = 0; x < 16; ++x) ExpectColumn(p, x, kBlack);
+    for (int x = 0; x < 16; ++x)
+        ExpectColumn(p, x, kBlack);
 }
 
 TEST(PaintPingIcon, QuarterSecondOfHalfSecondIsEightYellowRowsAndABlendedNinth) {
     auto e = Entries();
     e[0].Milliseconds = 250; // newest attempt: right-most column
     auto p = PaintPingIcon(e, 500);
-    for (int y = 8; y < 16; ++y) EXPECT_EQ(At(p, 15, y), kYellow) << y;
+    for (int y = 8; y < 16; ++y)
+        EXPECT_EQ(At(p, 15, y), kYellow) << y;
     // Ninth row from the bottom: 2/31 of yellow over black.
     EXPECT_EQ(At(p, 15, 7), (TColor{16, 16, 0}));
-    for (int y = 0; y < 7; ++y) EXPECT_EQ(At(p, 15, y), kBlack) << y;
-    for (int x = 0; x < 15; ++x) ExpectColumn(p, x, kBlack);
+    for (int y = 0; y < 7; ++y)
+        EXPECT_EQ(At(p, 15, y), kBlack) << y;
+    for (int x = 0; x < 15; ++x)
+        ExpectColumn(p, x, kBlack);
 }
 
 TEST(PaintPingIcon, ShortTimeLightsOnlyTheBottomPixel) {
@@ -56,7 +65,8 @@ TEST(PaintPingIcon, ShortTimeLightsOnlyTheBottomPixel) {
         auto p = PaintPingIcon(e, 500);
         const TColor bar = BarColor(t / 500.0);
         EXPECT_EQ(At(p, 12, 15), BlendColor(kBlack, bar, t / 31.0)) << t;
-        for (int y = 0; y < 15; ++y) EXPECT_EQ(At(p, 12, y), kBlack) << t;
+        for (int y = 0; y < 15; ++y)
+            EXPECT_EQ(At(p, 12, y), kBlack) << t;
     }
 }
 

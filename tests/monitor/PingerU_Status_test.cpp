@@ -10,9 +10,15 @@ TEST(ClassifyEchoCode, MapsEveryStatus) {
     };
     const Case cases[] = {
         {0, psNone},
-        {11002, psUnreachable},     {11003, psUnreachable},     {11004, psUnreachable},
-        {11005, psUnreachable},     {11008, psConnectionError}, {11011, psConnectionError},
-        {11012, psConnectionError}, {11010, psTimedOut},        {11013, psTtlExceeded},
+        {11002, psUnreachable},
+        {11003, psUnreachable},
+        {11004, psUnreachable},
+        {11005, psUnreachable},
+        {11008, psConnectionError},
+        {11011, psConnectionError},
+        {11012, psConnectionError},
+        {11010, psTimedOut},
+        {11013, psTtlExceeded},
         {11014, psTtlExceeded},
     };
     for (const Case& c : cases) {

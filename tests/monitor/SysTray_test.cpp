@@ -49,14 +49,19 @@ protected:
         owner = std::make_unique<fw::TComponent>(nullptr);
         tray = new RecordingTray(owner.get());
         auto name = [](fw::TMouseButton b) {
-            return b == fw::TMouseButton::mbLeft ? "left" : b == fw::TMouseButton::mbRight ? "right" : "middle";
+            return b == fw::TMouseButton::mbLeft    ? "left"
+                   : b == fw::TMouseButton::mbRight ? "right"
+                                                    : "middle";
         };
         tray->OnClick = [this](fw::TComponent*) { tray->events.push_back("click"); };
         tray->OnDblClick = [this](fw::TComponent*) { tray->events.push_back("dblclick"); };
-        tray->OnMouseDown = [this, name](fw::TComponent*, fw::TMouseButton b, fw::TShiftState s, int, int) {
-            tray->events.push_back(std::string("down ") + name(b) + (s & fw::ssDouble ? " double" : ""));
+        tray->OnMouseDown = [this, name](fw::TComponent*, fw::TMouseButton b, fw::TShiftState s,
+                                         int, int) {
+            tray->events.push_back(std::string("down ") + name(b) +
+                                   (s & fw::ssDouble ? " double" : ""));
         };
-        tray->OnMouseUp = [this, name](fw::TComponent*, fw::TMouseButton b, fw::TShiftState, int, int) {
+        tray->OnMouseUp = [this, name](fw::TComponent*, fw::TMouseButton b, fw::TShiftState, int,
+                                       int) {
             tray->events.push_back(std::string("up ") + name(b));
         };
     }
@@ -107,15 +112,17 @@ TEST_F(TrayTest, SameHintTwiceSendsOneModification) {
     tray->SetHint("VORN Ravelink 2");
     tray->SetHint("VORN Ravelink 2");
     int modifies = 0;
-    for (const ShellCall& c : tray->calls) modifies += c.operation == NIM_MODIFY;
+    for (const ShellCall& c : tray->calls)
+        modifies += c.operation == NIM_MODIFY;
     EXPECT_EQ(modifies, 1);
     tray->SetVisible(false);
 }
 
 TEST_F(TrayTest, LeftDoubleClickFiresClickDoubleClickClick) {
-    for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}) Send(m);
-    const std::vector<std::string> expected = {"down left", "click",    "up left",
-                                               "dblclick",  "down left double", "click", "up left"};
+    for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+        Send(m);
+    const std::vector<std::string> expected = {"down left",        "click", "up left", "dblclick",
+                                               "down left double", "click", "up left"};
     EXPECT_EQ(tray->events, expected);
 }
 

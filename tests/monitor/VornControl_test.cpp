@@ -83,7 +83,8 @@ TEST_F(SpinTest, EmptyFieldIsVetoedWhenZeroIsBelowTheMinimum) {
 }
 
 TEST_F(SpinTest, NoBreakSpaceGroupsAreAccepted) {
-    Type("10\xA0" "000");
+    Type("10\xA0"
+         "000");
     EXPECT_EQ(upDown->Position(), 10000);
     EXPECT_EQ(edit->IntValue(), 10000);
     EXPECT_EQ(edit->Text(), "10000");

@@ -19,7 +19,8 @@ fw::TApplication& TestApplication() {
 }
 
 bool PumpUntil(const std::function<bool()>& condition, int timeoutMilliseconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     for (;;) {
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -33,7 +34,9 @@ bool PumpUntil(const std::function<bool()>& condition, int timeoutMilliseconds) 
     }
 }
 
-void PumpFor(int milliseconds) { PumpUntil(nullptr, milliseconds); }
+void PumpFor(int milliseconds) {
+    PumpUntil(nullptr, milliseconds);
+}
 
 namespace {
 struct Found {
@@ -71,6 +74,7 @@ void DialogCatcher::Watch() {
         Found found;
         EnumWindows(&FindDialog, reinterpret_cast<LPARAM>(&found));
         if (found.dialog) {
+            Sleep(100); // let the box finish setting itself up
             std::string caption = WindowText(found.dialog);
             // The message text is the static control with id 0xFFFF.
             std::string text = WindowText(GetDlgItem(found.dialog, 0xFFFF));
@@ -82,7 +86,8 @@ void DialogCatcher::Watch() {
             seen_ = true;
             ++count_;
             PostMessageA(found.dialog, WM_COMMAND, IDOK, 0);
-            while (!stop_ && IsWindow(found.dialog) && IsWindowVisible(found.dialog)) Sleep(10);
+            while (!stop_ && IsWindow(found.dialog) && IsWindowVisible(found.dialog))
+                Sleep(10);
         }
         Sleep(10);
     }
@@ -105,22 +110,27 @@ std::string DialogCatcher::Text() const {
 }
 
 namespace {
-void PutChunk(std::vector<unsigned char>& out, const char* type, const std::vector<unsigned char>& data) {
+void PutChunk(std::vector<unsigned char>& out, const char* type,
+              const std::vector<unsigned char>& data) {
     auto be32 = [&](uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<unsigned char>(v >> s));
+        for (int s = 24; s >= 0; s -= 8)
+            out.push_back(static_cast<unsigned char>(v >> s));
     };
     be32(static_cast<uint32_t>(data.size()));
     size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    be32(static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+    be32(
+        static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
 }
 } // namespace
 
 std::string SaveScreenshot(HWND window, const std::string& name) {
     RECT r{};
-    if (window) GetWindowRect(window, &r);
-    else r = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (window)
+        GetWindowRect(window, &r);
+    else
+        r = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     const int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return {};
     HDC screen = GetDC(nullptr);
@@ -154,7 +164,8 @@ std::string SaveScreenshot(HWND window, const std::string& name) {
     std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<unsigned char> ihdr;
     for (uint32_t v : {static_cast<uint32_t>(w), static_cast<uint32_t>(h)})
-        for (int s = 24; s >= 0; s -= 8) ihdr.push_back(static_cast<unsigned char>(v >> s));
+        for (int s = 24; s >= 0; s -= 8)
+            ihdr.push_back(static_cast<unsigned char>(v >> s));
     ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
     PutChunk(png, "IHDR", ihdr);
     PutChunk(png, "IDAT", z);
@@ -162,7 +173,8 @@ std::string SaveScreenshot(HWND window, const std::string& name) {
 
     const char* dir = std::getenv("QIX_BUILD_DIR");
     // Under Wine the Unix root is drive Z:.
-    std::string path = std::string(dir && *dir == '/' ? "Z:" : "") + (dir ? dir : ".") + "/screenshots/";
+    std::string path =
+        std::string(dir && *dir == '/' ? "Z:" : "") + (dir ? dir : ".") + "/screenshots/";
     CreateDirectoryA(path.c_str(), nullptr);
     path += name + ".png";
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
