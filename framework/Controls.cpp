@@ -201,15 +201,14 @@ void TWinControl::RemoveControl(TControl* control) {
 
 void TWinControl::AddExStyle(DWORD exStyle) {
     HWND h = Handle();
-    LONG_PTR old = GetWindowLongPtrA(h, GWL_EXSTYLE);
-    if ((old & exStyle) != static_cast<LONG_PTR>(exStyle))
-        SetWindowLongPtrA(h, GWL_EXSTYLE, old | exStyle);
+    const auto old = static_cast<DWORD>(GetWindowLongPtrA(h, GWL_EXSTYLE));
+    if ((old & exStyle) != exStyle) SetWindowLongPtrA(h, GWL_EXSTYLE, old | exStyle);
 }
 
 void TWinControl::AddStyle(DWORD style) {
     HWND h = Handle();
-    LONG_PTR old = GetWindowLongPtrA(h, GWL_STYLE);
-    if ((old & style) != static_cast<LONG_PTR>(style)) {
+    const auto old = static_cast<DWORD>(GetWindowLongPtrA(h, GWL_STYLE));
+    if ((old & style) != style) {
         SetWindowLongPtrA(h, GWL_STYLE, old | style);
         InvalidateRect(h, nullptr, TRUE);
     }
