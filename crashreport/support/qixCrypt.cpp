@@ -152,7 +152,7 @@ void RemovePadding(std::string& text) {
     if (p < 1 || p > 8 || p > text.size()) return;
     for (size_t i = text.size() - p; i + 1 < text.size(); ++i)
         if (static_cast<uint8_t>(text[i]) != p) return;
-    text.resize(text.size() - p);
+    text.erase(text.size() - p);
 }
 
 void AddPadding(std::string& text) {
