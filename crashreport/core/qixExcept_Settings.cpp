@@ -56,8 +56,8 @@ void TRecordRef::Reset() {
 }
 
 TRecordRef MakeOwnedRecord(TModuleHandle module, std::span<const uint8_t> resource,
-                           TParseResult* parse) {
-    TParseResult result = ParseSettingsResource(resource);
+                           TParseResult* parse, TWideToAnsi toAnsi) {
+    TParseResult result = ParseSettingsResource(resource, toAnsi);
     auto* record = new TSettingsModuleRecord;
     record->module = module;
     record->refCount = 1;

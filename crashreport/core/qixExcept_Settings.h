@@ -57,7 +57,7 @@ private:
 // Builds a record from resource bytes (parse, then decode the passwords) that is owned
 // by the returned reference alone. `parse` receives the parser's result for reporting.
 TRecordRef MakeOwnedRecord(TModuleHandle module, std::span<const uint8_t> resource,
-                           TParseResult* parse = nullptr);
+                           TParseResult* parse = nullptr, TWideToAnsi toAnsi = Utf16ToAnsi);
 
 struct TLocalTime {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;

@@ -38,6 +38,17 @@ std::string ModulePath(HMODULE module) {
     return std::string(buf, n);
 }
 
+std::string WideToAnsiCodePage(std::u16string_view text) {
+    if (text.empty()) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, length, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
 // Holds the named settings mutex for one scope.
 class TMutexLock {
 public:
@@ -124,7 +135,7 @@ public:
         for (auto* r = layout_->first; r; r = r->next)
             if (r->module == module) record = r;
         if (!record) {
-            TRecordRef owned = MakeOwnedRecord(module, resource, &parse);
+            TRecordRef owned = MakeOwnedRecord(module, resource, &parse, WideToAnsiCodePage);
             record = new TSettingsModuleRecord;
             record->module = module;
             record->props = std::move(owned.get()->props);

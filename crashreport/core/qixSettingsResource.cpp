@@ -113,7 +113,7 @@ int32_t SignExtend(uint32_t v, size_t width) {
 }
 
 // Reads one value into the record; false with status set when it cannot.
-bool ReadValue(Reader& in, uint8_t type, TPropRecord& r, TParseResult& result) {
+bool ReadValue(Reader& in, uint8_t type, TPropRecord& r, TParseResult& result, TWideToAnsi toAnsi) {
     uint32_t number = 0;
     switch (type) {
     case kInt8:
@@ -145,7 +145,7 @@ bool ReadValue(Reader& in, uint8_t type, TPropRecord& r, TParseResult& result) {
         for (size_t i = 0; i < number; ++i)
             wide[i] = char16_t(uint8_t(raw[2 * i]) | uint8_t(raw[2 * i + 1]) << 8);
         r.type = TPropType::String;
-        r.strValue = Utf16ToAnsi(wide);
+        r.strValue = toAnsi(wide);
         return true;
     }
     default: {
@@ -196,7 +196,7 @@ std::string Utf16ToAnsi(std::u16string_view text) {
     return out;
 }
 
-TParseResult ParseSettingsResource(std::span<const uint8_t> data) {
+TParseResult ParseSettingsResource(std::span<const uint8_t> data, TWideToAnsi toAnsi) {
     TParseResult result;
     if (data.size() < kHeader.size() ||
         !std::equal(kHeader.begin(), kHeader.end(), data.begin(),
@@ -220,7 +220,7 @@ TParseResult ParseSettingsResource(std::span<const uint8_t> data) {
             result.message = "Internal error: Invalid settings resource (truncated).";
             break;
         }
-        if (!ReadValue(in, type, r, result)) break;
+        if (!ReadValue(in, type, r, result, toAnsi ? toAnsi : Utf16ToAnsi)) break;
         Store(result.props, std::move(r));
     }
     return result;

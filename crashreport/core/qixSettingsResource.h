@@ -44,15 +44,17 @@ struct TParseResult {
     std::string message; // the text to show, empty when nothing is to be shown
 };
 
+// UTF-16 to a single-byte code page: Latin-1 maps through, anything else becomes '?'.
+std::string Utf16ToAnsi(std::u16string_view text);
+using TWideToAnsi = std::string (*)(std::u16string_view);
+
 // Never throws on malformed data; properties read before an error are kept.
-// A name that occurs twice keeps its last value.
-TParseResult ParseSettingsResource(std::span<const uint8_t> data);
+// A name that occurs twice keeps its last value. Wide strings go through `toAnsi`
+// (the Windows side passes the ANSI code page).
+TParseResult ParseSettingsResource(std::span<const uint8_t> data, TWideToAnsi toAnsi = Utf16ToAnsi);
 
 // Replaces the stored forms of SmtpPassword and HttpPassword by their plain text.
 void DecodeStoredPasswords(std::vector<TPropRecord>& props);
-
-// UTF-16 to the single-byte code page: Latin-1 maps through, anything else becomes '?'.
-std::string Utf16ToAnsi(std::u16string_view text);
 
 // Builds a resource in the same streamed format, choosing the smallest value type.
 class TSettingsResourceWriter {
