@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -174,6 +180,26 @@ TEST_F(ZipTest, NoEntryOrNoFolderLeavesNoArchive) {
     EXPECT_FALSE(fs::exists(archive));
     const std::string a = MakeFile("a.txt", "a");
     EXPECT_FALSE(WriteZipArchive((Dir / "no" / "such" / "x.zip").string(), {a}, {}));
+}
+
+// A disk that fills up half-way: the file-size limit makes writes fail past 64 KiB.
+TEST_F(ZipTest, FailedWriteLeavesNoPartialArchive) {
+    const std::string noise = MakeFile("noise.bin", Random(300 * 1024));
+    const std::string archive = (Dir / "full.zip").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const bool ok = WriteZipArchive(archive, {noise}, {});
+        _exit(ok ? 1 : fs::exists(archive) ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: reported success, 2: partial archive left";
+    EXPECT_FALSE(fs::exists(archive));
 }
 
 TEST_F(ZipTest, PackAttachmentsGroupsByZipNameIgnoringCase) {

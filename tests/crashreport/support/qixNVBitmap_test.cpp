@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -314,6 +320,25 @@ TEST_F(BitmapTest, FileWritesFailCleanly) {
     const std::string png = (Dir / "shot.png").string();
     ASSERT_TRUE(bmp->WritePngFile(png, 3));
     EXPECT_TRUE(PngCheckAccepts(png));
+
+    // A write that stops short (file-size limit) reports failure and leaves nothing.
+    auto large = Make(200, 200, [](int x, int y) {
+        return TRgb{uint8_t(x), uint8_t(y), uint8_t(x ^ y)};
+    });
+    const std::string cut = (Dir / "cut.bmp").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{32 * 1024, 32 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const bool ok = large->WriteBmpFile(cut);
+        _exit(ok ? 1 : fs::exists(cut) ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: reported success, 2: partial file left";
 }
 
 } // namespace
