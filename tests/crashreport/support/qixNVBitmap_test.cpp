@@ -342,3 +342,24 @@ TEST_F(BitmapTest, FileWritesFailCleanly) {
 }
 
 } // namespace
+
+namespace {
+
+// Channel sums of a large bright picture pass 2^31; the palette must still hold the
+// picture's one colour.
+TEST(WuPaletteTest, LargePictureKeepsItsColour) {
+    TPixelImage big{4096, 2200, std::vector<uint8_t>(size_t{4096} * 2200 * 4)};
+    for (size_t i = 0; i < big.Pixels.size(); i += 4) {
+        big.Pixels[i] = 251;
+        big.Pixels[i + 1] = 252;
+        big.Pixels[i + 2] = 253;
+    }
+    const TPalette palette = WuPalette(big.View());
+    EXPECT_EQ(palette[0], 253);
+    EXPECT_EQ(palette[1], 252);
+    EXPECT_EQ(palette[2], 251);
+    // Unused entries repeat the first and so can never win a colour search.
+    EXPECT_EQ(palette[255 * 3], 253);
+}
+
+} // namespace
