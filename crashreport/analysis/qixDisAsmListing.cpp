@@ -81,13 +81,15 @@ bool TLister::IsSpecialTarget(TAddress target) const {
 
 std::string TLister::LineColumn(TAddress address) {
     if (FWidth == 0) return {};
+    // A blank, then the number; the mnemonic column's blanks follow.
     int line = FContext.Hooks.LineNumber(address);
     if (line <= 0 || line == FPreviousLine)
         return std::string(static_cast<size_t>(FWidth) + 1, ' ');
     FPreviousLine = line;
     std::string digits = std::to_string(line);
-    return std::string(static_cast<size_t>(FWidth) - std::min<size_t>(digits.size(), FWidth), '0') +
-           digits + " ";
+    return " " +
+           std::string(static_cast<size_t>(FWidth) - std::min<size_t>(digits.size(), FWidth), '0') +
+           digits;
 }
 
 void TLister::CaseTable(const TCodeArea& area) {

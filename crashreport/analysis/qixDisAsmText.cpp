@@ -1,4 +1,6 @@
 // Text of one instruction: mnemonic column, operands and a comment naming the target.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "crashreport/analysis/qixDisAsmDecoder.h"
@@ -316,6 +318,7 @@ std::string InstructionBody(const TDisAsmContext& context, const TDecoded& d,
     }
     text += MnemonicOf(d);
     std::vector<std::string> ops = Operands(d, info, label);
+    ops.erase(std::remove(ops.begin(), ops.end(), std::string()), ops.end());
     if (!ops.empty()) {
         text.resize(std::max<size_t>(text.size() + 1, 8), ' ');
         for (size_t i = 0; i < ops.size(); ++i)

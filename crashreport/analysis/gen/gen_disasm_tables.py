@@ -240,7 +240,7 @@ one[0xFF] = (GROUP, mnem('inc|dec|call|call|jmp|jmp|push|'))
 
 # Two-byte map (0x0F xx).
 two[0x00] = (GROUP, mnem('sldt|str|lldt|ltr|verr|verw||'))
-two[0x01] = (GROUP, mnem('sgdt|sidt|lgdt|lidt|smsw||lmsw|invlpg||||||||smsw||lmsw|'))
+two[0x01] = (GROUP, mnem('sgdt|sidt|lgdt|lidt|smsw||lmsw|invlpg|||||smsw||lmsw|'))
 op(two, 0x02, 'lar', 'Gv,Ew')
 op(two, 0x03, 'lsl', 'Gv,Ew')
 op(two, 0x05, 'syscall', write='all')
@@ -286,7 +286,9 @@ SSE_ARITH = {0x51: 'sqrtP%S', 0x52: 'rsqrtps///rsqrtss', 0x53: 'rcpps///rcpss', 
              0x55: 'andnps/andnpd', 0x56: 'orps/orpd', 0x57: 'xorps/xorpd', 0x58: 'addP%S',
              0x59: 'mulP%S', 0x5C: 'subP%S', 0x5D: 'minP%S', 0x5E: 'divP%S', 0x5F: 'maxP%S'}
 for c, n in SSE_ARITH.items():
-    n = n.replace('P%S', 'ps/pd/sd/ss') if 'P%S' in n else n
+    if 'P%S' in n:
+        stem = n.replace('P%S', '')
+        n = '/'.join(stem + suffix for suffix in ('ps', 'pd', 'sd', 'ss'))
     op(two, c, n, 'Vx,Wx')
 op(two, 0x5A, 'cvtps2pd/cvtpd2ps/cvtsd2ss/cvtss2sd', 'Vx,Wx')
 op(two, 0x5B, 'cvtdq2ps/cvtps2dq//cvttps2dq', 'Vx,Wx')
