@@ -346,18 +346,25 @@ std::string MnemonicOf(const TDecoded& d) {
     static const char* const kConditions[16] = {"o", "no", "b", "nb", "z", "nz", "be", "a",
                                                 "s", "ns", "p", "np", "l", "ge", "le", "g"};
     std::string_view pattern = SelectedPattern(d);
-    std::string text;
-    if (pattern.empty()) return text;
-    if (d.IsFpu) text = "f";
+    if (pattern.empty()) return {};
     if (d.Wait && pattern.size() > 1 && pattern[0] == 'n') pattern.remove_prefix(1);
+    // Built in a fixed buffer: mnemonics are short, and this runs once per instruction.
+    char buffer[40];
+    size_t n = 0;
+    auto put = [&](std::string_view part) {
+        for (char c : part)
+            if (n < sizeof buffer) buffer[n++] = c;
+    };
+    if (d.IsFpu) put("f");
     size_t cc = pattern.find("%cc");
     if (cc == std::string_view::npos) {
-        text.append(pattern);
+        put(pattern);
     } else {
-        text.append(pattern.substr(0, cc));
-        text.append(kConditions[d.Op & 15]);
-        text.append(pattern.substr(cc + 3));
+        put(pattern.substr(0, cc));
+        put(kConditions[d.Op & 15]);
+        put(pattern.substr(cc + 3));
     }
+    std::string text(buffer, n);
     return text;
 }
 

@@ -227,10 +227,10 @@ std::string DisassembleFunction(const TDisAsmContext& context, TAddress entryPoi
         }
     }
     std::string text;
-    if (cutFront) text = "[...]\r\n";
+    if (cutFront) text = std::string(disasm::kEllipsis) + "\r\n";
     for (size_t i = first; i < end; ++i)
         text += lines[i] + "\r\n";
-    if (cutBack) text += "[...]\r\n";
+    if (cutBack) text += std::string(disasm::kEllipsis) + "\r\n";
     if (text.size() >= 2) text.resize(text.size() - 2);
     return text;
 }
