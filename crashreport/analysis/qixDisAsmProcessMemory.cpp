@@ -50,6 +50,16 @@ bool IsReadableProtection(DWORD protect) {
 } // namespace
 
 bool TProcessMemoryReader::Read(TAddress source, void* dest, uint32_t count) const {
+    // Wine copies from freed and no-access pages of the own process without complaint,
+    // so the protection of every page touched is checked first.
+    const uint64_t end = uint64_t(source) + count;
+    for (uint64_t at = source; at < end;) {
+        MEMORY_BASIC_INFORMATION info;
+        if (VirtualQuery(Pointer(static_cast<TAddress>(at)), &info, sizeof info) != sizeof info ||
+            info.State != MEM_COMMIT || !IsReadableProtection(info.Protect))
+            return false;
+        at = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    }
     TReadProcessMemory read = ResolveRead();
     SIZE_T done = 0;
     return read && read(GetCurrentProcess(), Pointer(source), dest, count, &done) && done == count;
