@@ -34,13 +34,18 @@ void* Pointer(TAddress address) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
 }
 
+// Write-copy pages (data of images not yet written to) are as readable as the others;
+// guard pages are not: reading them would disarm the guard.
 bool IsReadableProtection(DWORD protect) {
-    switch (protect) {
+    if (protect & PAGE_GUARD) return false;
+    switch (protect & 0xFF) {
     case PAGE_READONLY:
     case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
     case PAGE_EXECUTE:
     case PAGE_EXECUTE_READ:
     case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
         return true;
     default:
         return false;
