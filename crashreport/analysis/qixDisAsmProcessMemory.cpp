@@ -4,8 +4,13 @@
 
 #include <windows.h>
 
+#include <cxxabi.h>
+#include <unwind.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 
 namespace qix {
 
@@ -140,6 +145,27 @@ bool TProcessMemoryReader::FindImage(TAddress address, TImageInfo& image) const 
 std::string TProcessMemoryReader::ExportName(TAddress) const {
     // Export names come from the debug-information reader's hook in the product.
     return {};
+}
+
+namespace {
+template <typename T> TAddress AddressOf(T* routine) {
+    return static_cast<TAddress>(reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(routine)));
+}
+} // namespace
+
+TRuntimeRoutines LinkedRuntimeRoutines() {
+    // Same mapping as RuntimeRoutinesByName, taken from our own link.
+    TRuntimeRoutines r;
+    r.HandleAnyException = AddressOf(&__cxxabiv1::__cxa_begin_catch);
+    r.HandleAutoException = AddressOf(&__cxxabiv1::__cxa_end_catch);
+    r.NoReturn = {AddressOf(&__cxxabiv1::__cxa_throw),
+                  AddressOf(&__cxxabiv1::__cxa_rethrow),
+                  AddressOf(&_Unwind_Resume),
+                  AddressOf(&std::terminate),
+                  AddressOf(&std::abort),
+                  AddressOf(&std::exit),
+                  AddressOf(&_exit)};
+    return r;
 }
 
 } // namespace qix
