@@ -186,7 +186,7 @@ bool IsValidForm(const TDecoded& d) {
     if (NeedsMemory(d) && !d.HasMemory) return false;
     if (!d.TwoByte) {
         if ((d.Op == 0x8C || d.Op == 0x8E) && d.Reg >= 6) return false;
-        return !MnemonicOf(d).empty();
+        return !SelectedPattern(d).empty();
     }
     switch (d.Op) {
     case 0x20:
@@ -209,7 +209,7 @@ bool IsValidForm(const TDecoded& d) {
     default:
         break;
     }
-    return !MnemonicOf(d).empty();
+    return !SelectedPattern(d).empty();
 }
 
 bool IsGpr(uint8_t kind) {
