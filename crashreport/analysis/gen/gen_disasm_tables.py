@@ -326,7 +326,7 @@ op(two, 0xAA, 'rsm')
 op(two, 0xAB, 'bts', 'Ev,Gv')
 op(two, 0xAC, 'shrd', 'Ev,Gv,Ib')
 op(two, 0xAD, 'shrd', 'Ev,Gv')
-two[0xAE] = (GROUP, mnem('fxsave|fxrstor|ldmxcsr|stmxcsr|||xsaveopt|clflush||||||lfence|mfence|sfence'))
+two[0xAE] = (GROUP, mnem('fxsave|fxrstor|ldmxcsr|stmxcsr||||clflush||||||lfence|mfence|sfence'))
 op(two, 0xAF, 'imul', 'Gv,Ev')
 op(two, 0xB0, 'cmpxchg', 'Eb,Gb', write='all')
 op(two, 0xB1, 'cmpxchg', 'Ev,Gv', write='all')
@@ -379,7 +379,7 @@ G7M = [attr('M', False, None)] * 4 + [attr('Ew', True, None), INVALID, attr('Ew'
 G7R = [INVALID] * 4 + [attr('Ew', False, 'rm'), INVALID, attr('Ew', False, None), INVALID]
 group(0x0F01, G7M, G7R)
 group(0x0F18, [attr('M', True, None)] * 4 + [INVALID] * 4, [INVALID] * 8)
-group(0x0FAE, [attr('M', False, None)] * 4 + [INVALID] * 2 + [attr('M', False, None)] * 2,
+group(0x0FAE, [attr('M', False, None)] * 4 + [INVALID] * 3 + [attr('M', False, None)],
       [INVALID] * 5 + [attr('', False, None)] * 3)
 # rdrand and rdseed: newer than SSE2, but the C runtime we link uses them.
 group(0x0FC7, [INVALID, attr('Mq', True, 'edxeax')] + [INVALID] * 6, [INVALID] * 6 + [attr('Ev', False, 'rm')] * 2)
