@@ -201,6 +201,7 @@ TEST_F(DisAsm, ValidityOfTwoByteForms) {
         {{0x0F, 0xAE, 0x28}, false}, // lfence has no memory form
         {{0x0F, 0xAE, 0x38}, true},  // clflush
         {{0x0F, 0xAE, 0xC0}, false}, // fxsave needs memory
+        {{0x0F, 0xAE, 0x30}, false}, // 0F AE /6 only in register form
         {{0x0F, 0x6C, 0xC1}, false}, // punpcklqdq needs 0x66
         {{0x66, 0x0F, 0x6C, 0xC1}, true},
         {{0x0F, 0xD6, 0xC1}, false},       // movq needs a prefix
