@@ -144,3 +144,22 @@ void GetLineNumberCached(const TMapFile& map, TAddress address, int32_t& line, T
                          TAddress& rangeEnd);
 
 } // namespace qix
+
+#ifdef _WIN32
+namespace qix {
+
+// The debug information of a loaded module (null: the main executable's), read from its image
+// in memory and its side files.
+std::unique_ptr<TMapFile> CreateMapFileForModule(void* module, bool enabled, bool codeOnly);
+// The map of the module holding the address (null: the main executable). A valid map is shared
+// with the process-wide cache and stays usable after the cache drops it; an invalid one is
+// never cached.
+std::shared_ptr<const TMapFile> GetMapFileForAddress(TAddress address);
+bool GetAddressInfo(TAddress address, TAddressInfo& info);
+std::string GetPublicNameAt(TAddress address);
+void GetLineNumberCached(TAddress address, int32_t& line, TAddress& rangeStart, TAddress& rangeEnd);
+// Drops every cached map; run at library shutdown.
+void ClearMapFileCache();
+
+} // namespace qix
+#endif

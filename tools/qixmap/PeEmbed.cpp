@@ -37,6 +37,17 @@ void Set16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     b.at(at + 1) = uint8_t(v >> 8);
 }
 
+// "#10" stands for the numeric id 10, as in resource scripts.
+TKey MakeKey(const std::u16string& text) {
+    if (text.size() > 1 && text[0] == u'#') {
+        uint32_t id = 0;
+        for (size_t i = 1; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
+            id = id * 10 + uint32_t(text[i] - u'0');
+        return {false, id, {}};
+    }
+    return {true, 0, text};
+}
+
 TKey ReadKey(const TPeImage& pe, uint32_t root, uint32_t id) {
     if (!(id & 0x80000000u)) return {false, id, {}};
     const uint32_t at = root + (id & 0x7FFFFFFFu);
@@ -162,9 +173,9 @@ std::vector<uint8_t> EmbedResource(const std::vector<uint8_t>& file, const std::
     const TPeImage pe(file, false);
     if (!pe.Valid() || pe.Sections().empty()) throw std::runtime_error("not a PE file");
     TTree tree = ReadTree(pe);
-    auto& names = tree[TKey{true, 0, type}];
-    names.erase(TKey{true, 0, name});
-    names[TKey{true, 0, name}][0] = data;
+    auto& names = tree[MakeKey(type)];
+    names[MakeKey(name)].clear();
+    names[MakeKey(name)][0] = data;
 
     const uint32_t peAt = PeRead32(file, 0x3C);
     const size_t fileHeader = peAt + 4, opt = fileHeader + 20;

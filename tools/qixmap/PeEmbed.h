@@ -7,7 +7,8 @@
 namespace qix {
 
 // Returns the new file; existing resources are carried over, one of the same type and name is
-// replaced. Throws std::runtime_error when the file cannot take another section header.
+// replaced; "#n" names the numeric id n. Throws std::runtime_error when the file cannot take
+// another section header.
 std::vector<uint8_t> EmbedResource(const std::vector<uint8_t>& file, const std::u16string& type,
                                    const std::u16string& name, const std::vector<uint8_t>& data);
 
