@@ -74,11 +74,58 @@ std::string DemangleCoffSymbol(const std::string& symbol, bool leadingUnderscore
     return status == 0 && out ? std::string(out.get()) : name;
 }
 
+// Removes ", Default<...>" template arguments that only repeat the library's defaults.
+void DropDefaultArgument(std::string& s, const std::string& head) {
+    for (size_t p; (p = s.find(", " + head + "<")) != std::string::npos;) {
+        size_t i = p + head.size() + 3;
+        for (int depth = 1; i < s.size() && depth > 0; ++i)
+            depth += s[i] == '<' ? 1 : s[i] == '>' ? -1 : 0;
+        s.erase(p, i - p);
+    }
+}
+
+// Template arguments deeper than `keep` levels become "...".
+std::string CollapseTemplates(const std::string& s, int keep) {
+    std::string out;
+    int depth = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const bool op = s.compare(i, 9, "operator<") == 0 || s.compare(i, 9, "operator>") == 0;
+        if (op) {
+            out += s.substr(i, 9);
+            i += 8;
+            continue;
+        }
+        if (s[i] == '<' && ++depth == keep + 1) {
+            out += "<...";
+            continue;
+        }
+        if (s[i] == '>' && depth-- == keep + 1) {
+            out += '>';
+            continue;
+        }
+        if (depth <= keep) out += s[i];
+    }
+    return out;
+}
+
 std::string ShortenName(std::string s) {
+    // Compiler clones (.isra.0, .part.1, .constprop.2, .cold) are the function they came from.
+    if (const auto p = s.find(" [clone "); p != std::string::npos) s.resize(p);
+    for (const char* clone : {".isra.", ".part.", ".constprop.", ".cold"})
+        if (const auto p = s.find(clone); p != std::string::npos && p > 0) s.resize(p);
+    // stdcall decoration of a plain C name.
+    if (const auto at = s.rfind('@');
+        at != std::string::npos && at > 0 && s.find_first_of("(:<") == std::string::npos &&
+        s.find_first_not_of("0123456789", at + 1) == std::string::npos)
+        s.resize(at);
     ReplaceAll(s, "[abi:cxx11]", "");
     ReplaceAll(s, "std::__cxx11::", "std::");
     ReplaceAll(s, "std::basic_string<char, std::char_traits<char>, std::allocator<char> >",
                "std::string");
+    for (const char* def :
+         {"std::allocator", "std::default_delete", "std::char_traits", "std::less"})
+        DropDefaultArgument(s, def);
+    ReplaceAll(s, "> >", ">>");
     // Trailing qualifiers, then the parameter list (matched from its closing parenthesis).
     for (bool again = true; again;) {
         again = false;
