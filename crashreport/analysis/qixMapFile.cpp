@@ -150,7 +150,11 @@ void TMapFile::TidySegments(bool fill) {
     }
     size_t out = 0;
     for (size_t k = 0; k < segments_.size(); ++k)
-        if (!dropped[k]) segments_[out++] = std::move(segments_[k]);
+        if (!dropped[k]) {
+            if (out != k) // a self-move would empty the name
+                segments_[out] = std::move(segments_[k]);
+            ++out;
+        }
     segments_.resize(out);
 }
 

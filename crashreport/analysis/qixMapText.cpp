@@ -110,7 +110,9 @@ void TMapFile::ParseTextMap(std::string_view text) {
             const auto seg = Number(line, 0, 4, 16), start = Number(line, 5, 8, 16),
                        len = Number(line, 14, 8, 16);
             if (!seg || !start || !len || kindOf(*seg) < 0) break;
-            std::string_view rest = line.substr(0, line.find_last_of(' '));
+            // Trailing blanks would otherwise make the alignment field pass for the unit name.
+            std::string_view rest = line.substr(0, line.find_last_not_of(' ') + 1);
+            rest = rest.substr(0, rest.find_last_of(' '));
             rest = rest.substr(0, rest.find_last_not_of(' ') + 1);
             const auto cut = rest.find_last_of("=\\|");
             AddSegment(kindOf(*seg) == 1, relOffset(*seg, *start), *len,
