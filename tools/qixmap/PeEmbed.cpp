@@ -70,8 +70,9 @@ template <class F> void ForEachEntry(const TPeImage& pe, uint32_t dir, F&& f) {
 
 TTree ReadTree(const TPeImage& pe) {
     TTree tree;
-    const auto [root, size] = pe.Directory(2);
-    if (!root || !size) return tree;
+    const auto dir = pe.Directory(2);
+    const uint32_t root = dir.first;
+    if (!root || !dir.second) return tree;
     ForEachEntry(pe, root, [&](uint32_t typeId, uint32_t typeDir) {
         if (!(typeDir & 0x80000000u)) return;
         ForEachEntry(pe, root + (typeDir & 0x7FFFFFFFu), [&](uint32_t nameId, uint32_t nameDir) {
