@@ -101,7 +101,9 @@ std::string MapDataIdentification(std::span<const uint8_t> block) {
 std::vector<uint8_t> InflateMapPayload(std::span<const uint8_t> block) {
     if (block.size() < 13) return {};
     const uint32_t length = PeRead32(block, 0), crc = PeRead32(block, 8);
-    if (length > (256u << 20)) return {};
+    // Deflate cannot expand beyond about 1032:1; a larger claim is corrupt and must not
+    // allocate.
+    if (length > (256u << 20) || length / 1032 > block.size()) return {};
     std::vector<uint8_t> out(length);
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return {};
@@ -238,7 +240,7 @@ bool TMapFile::ImportPayload(std::span<const uint8_t> block, bool reduced) {
         address = baseOfCode_ + TAddress(intptr_t(in.ReadInt32()));
         lines_.push_back({line, address});
         for (int32_t i = 1; i < lineCount && in.Remaining() > 0; ++i) {
-            line += in.ReadCompactInteger();
+            line = int32_t(uint32_t(line) + uint32_t(in.ReadCompactInteger())); // wraps, no UB
             address += TAddress(intptr_t(in.ReadCompactInteger()));
             lines_.push_back({line, address});
         }

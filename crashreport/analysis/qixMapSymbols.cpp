@@ -314,7 +314,7 @@ bool TMapFile::ReadJdbg(TBytes file) {
         const auto dl = da ? lines.Next() : std::nullopt;
         if (!dl) break;
         address += *da;
-        line += int32_t(*dl);
+        line = int32_t(uint32_t(line) + *dl); // wraps, no UB
         AddLine(line, baseOfCode_ + address);
     }
     return true;

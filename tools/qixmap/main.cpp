@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -41,6 +42,10 @@ void WriteFile(const std::string& path, const void* data, size_t size) {
             throw std::runtime_error("cannot write " + path);
         }
     }
+    // Keep the mode of the file being replaced (an executable stays executable).
+    std::error_code ec;
+    const auto mode = std::filesystem::status(path, ec).permissions();
+    if (!ec && std::filesystem::exists(path, ec)) std::filesystem::permissions(temp, mode, ec);
     if (std::rename(temp.c_str(), path.c_str()) != 0) {
         std::remove(temp.c_str());
         throw std::runtime_error("cannot replace " + path);
