@@ -125,7 +125,7 @@ std::string ShortenName(std::string s) {
     for (const char* def :
          {"std::allocator", "std::default_delete", "std::char_traits", "std::less"})
         DropDefaultArgument(s, def);
-    ReplaceAll(s, "> >", ">>");
+    ReplaceAll(s, " >", ">");
     // Trailing qualifiers, then the parameter list (matched from its closing parenthesis).
     for (bool again = true; again;) {
         again = false;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,12 +103,20 @@ std::string WithoutTemplateArgs(const std::string& name) {
     std::string out;
     int depth = 0;
     for (size_t i = 0; i < name.size(); ++i) {
-        if (name.compare(i, 9, "operator<") == 0 || name.compare(i, 9, "operator>") == 0) {
-            out += name.substr(i, 9);
-            i += 8;
-        } else if (name[i] == '<')
-            ++depth;
-        else if (name[i] == '>')
+        if (name.compare(i, 8, "operator") == 0) {
+            // Comparison and shift operators are names, not brackets.
+            size_t end = i + 8;
+            for (const char* op :
+                 {"<=>", "<<=", ">>=", "<<", ">>", "<=", ">=", "==", "!=", "<", ">"})
+                if (name.compare(end, std::strlen(op), op) == 0) {
+                    end += std::strlen(op);
+                    break;
+                }
+            out += name.substr(i, end - i);
+            i = end - 1;
+        } else if (name[i] == '<') {
+            if (depth++ == 0 && !out.empty() && out.back() == ' ') out.pop_back();
+        } else if (name[i] == '>')
             --depth;
         else if (depth == 0)
             out += name[i];
