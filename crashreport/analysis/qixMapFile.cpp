@@ -53,10 +53,28 @@ void TMapFile::FinishLoad(bool valid) {
     std::stable_sort(lines_.begin(), lines_.end(),
                      [](const TMapLine& a, const TMapLine& b) { return a.Address < b.Address; });
     lastSegment_[0] = lastSegment_[1] = -1;
+    BuildIndex();
+}
+
+void TMapFile::BuildIndex() {
+    segmentStarts_.clear();
+    publicAddresses_.clear();
+    lineAddresses_.clear();
+    for (const auto& seg : segments_)
+        segmentStarts_.push_back(seg.Start);
+    for (const auto& pub : publics_)
+        publicAddresses_.push_back(pub.Address);
+    for (const auto& line : lines_)
+        lineAddresses_.push_back(line.Address);
+    firstData_ = size_t(std::partition_point(segments_.begin(), segments_.end(),
+                                             [](const TMapSegment& seg) { return seg.IsCode; }) -
+                        segments_.begin());
+    indexed_ = true;
 }
 
 void TMapFile::AddSegment(bool isCode, TAddress address, uint32_t length, std::string unitName,
                           bool relative, bool tracked, bool sorted) {
+    indexed_ = false;
     if (codeOnly_ && !isCode) return;
     unitName = StripUnitExtension(std::move(unitName));
     if (relative) address += isCode ? baseOfCode_ : baseOfData_;
@@ -88,6 +106,7 @@ void TMapFile::AddSegment(bool isCode, TAddress address, uint32_t length, std::s
 }
 
 void TMapFile::AddPublic(bool isCode, std::string name, TAddress address, bool tracked) {
+    indexed_ = false;
     if (codeOnly_ && !isCode) return;
     if (name.size() >= 6 && name[0] == '@' && name[1] == '$' && name[4] == '$') return;
     std::string unit;
@@ -128,6 +147,7 @@ void TMapFile::SortSegments() {
 }
 
 void TMapFile::TidySegments(bool fill) {
+    indexed_ = false;
     std::vector<bool> dropped(segments_.size(), false);
     size_t i = 0;
     for (size_t j = 1; j < segments_.size(); ++j) {
@@ -160,19 +180,42 @@ void TMapFile::TidySegments(bool fill) {
 
 int TMapFile::FindSegmentIndex(bool isCode, TAddress address) const {
     // Segment order puts code first, so kinds partition the array.
-    const auto first = std::partition_point(segments_.begin(), segments_.end(),
-                                            [](const TMapSegment& s) { return s.IsCode; });
-    auto lo = isCode ? segments_.begin() : first;
-    auto hi = isCode ? first : segments_.end();
-    auto it = std::upper_bound(lo, hi, address,
-                               [](TAddress a, const TMapSegment& s) { return a < s.Start; });
+    const size_t first =
+        indexed_ ? firstData_
+                 : size_t(std::partition_point(segments_.begin(), segments_.end(),
+                                               [](const TMapSegment& seg) { return seg.IsCode; }) -
+                          segments_.begin());
+    const size_t lo = isCode ? 0 : first, hi = isCode ? first : segments_.size();
+    size_t k;
+    if (indexed_)
+        k = size_t(std::upper_bound(segmentStarts_.begin() + std::ptrdiff_t(lo),
+                                    segmentStarts_.begin() + std::ptrdiff_t(hi), address) -
+                   segmentStarts_.begin());
+    else
+        k = size_t(
+            std::upper_bound(segments_.begin() + std::ptrdiff_t(lo),
+                             segments_.begin() + std::ptrdiff_t(hi), address,
+                             [](TAddress a, const TMapSegment& seg) { return a < seg.Start; }) -
+            segments_.begin());
     // Overlapping entries: the nearest one below that still covers the address wins.
-    while (it != lo) {
-        --it;
-        if (address < SegmentEnd(*it)) return int(it - segments_.begin());
-        if (it->Start + TAddress(UINT32_MAX) < address) break;
+    while (k > lo) {
+        --k;
+        if (address < SegmentEnd(segments_[k])) return int(k);
+        if (segments_[k].Start + TAddress(UINT32_MAX) < address) break;
     }
     return -1;
+}
+
+const TMapSegment* TMapFile::SegmentAt(bool isCode, TAddress address) const {
+    if (!valid_) return nullptr;
+    const int i = FindSegmentIndex(isCode, address);
+    return i < 0 ? nullptr : &segments_[size_t(i)];
+}
+
+const TMapPublic* TMapFile::PublicAt(TAddress address) const {
+    if (!valid_) return nullptr;
+    const int i = FindPublicIndex(address);
+    return i < 0 ? nullptr : &publics_[size_t(i)];
 }
 
 TMapSegment TMapFile::FindSegment(bool isCode, TAddress address) const {
@@ -182,12 +225,17 @@ TMapSegment TMapFile::FindSegment(bool isCode, TAddress address) const {
 }
 
 int TMapFile::FindPublicIndex(TAddress address) const {
-    auto it = std::upper_bound(publics_.begin(), publics_.end(), address,
-                               [](TAddress a, const TMapPublic& p) { return a < p.Address; });
-    if (it == publics_.begin()) return -1;
-    const bool last = it == publics_.end();
-    if (last && topOfCode_ != 0 && address >= topOfCode_) return -1;
-    return int(it - publics_.begin()) - 1;
+    size_t k;
+    if (indexed_)
+        k = size_t(std::upper_bound(publicAddresses_.begin(), publicAddresses_.end(), address) -
+                   publicAddresses_.begin());
+    else
+        k = size_t(std::upper_bound(publics_.begin(), publics_.end(), address,
+                                    [](TAddress a, const TMapPublic& p) { return a < p.Address; }) -
+                   publics_.begin());
+    if (k == 0) return -1;
+    if (k == publics_.size() && topOfCode_ != 0 && address >= topOfCode_) return -1;
+    return int(k) - 1;
 }
 
 TMapPublic TMapFile::FindPublic(TAddress address) const {
@@ -201,8 +249,12 @@ int32_t TMapFile::FindLine(TAddress address, TAddress& nextLineAddress) const {
     if (!valid_) return 0;
     const int seg = FindSegmentIndex(true, address);
     if (lines_.empty()) return seg >= 0 && segments_[size_t(seg)].HasLineInfo ? -1 : 0;
-    auto it = std::upper_bound(lines_.begin(), lines_.end(), address,
-                               [](TAddress a, const TMapLine& l) { return a < l.Address; });
+    const auto it =
+        indexed_ ? lines_.begin() +
+                       (std::upper_bound(lineAddresses_.begin(), lineAddresses_.end(), address) -
+                        lineAddresses_.begin())
+                 : std::upper_bound(lines_.begin(), lines_.end(), address,
+                                    [](TAddress a, const TMapLine& l) { return a < l.Address; });
     if (it == lines_.begin() || seg < 0) return 0;
     if (it == lines_.end() && topOfCode_ != 0 && address >= topOfCode_) return 0;
     const TMapLine& hit = *(it - 1);
@@ -296,10 +348,11 @@ bool GetAddressInfo(const TMapFile& map, TAddress address, TAddressInfo& info) {
     info = {};
     if (address == 0 || !map.Valid()) return false;
     info.ModuleFileName = map.ModuleFileName();
-    info.UnitName = map.FindSegment(true, address).UnitName;
-    const TMapPublic pub = map.FindPublic(address);
-    info.PublicName = pub.Name;
-    info.PublicAddress = pub.Address;
+    if (const TMapSegment* seg = map.SegmentAt(true, address)) info.UnitName = seg->UnitName;
+    if (const TMapPublic* pub = map.PublicAt(address)) {
+        info.PublicName = pub->Name;
+        info.PublicAddress = pub->Address;
+    }
     TAddress next = 0;
     info.Line = std::max(map.FindLine(address, next), 0);
     return true;

@@ -54,6 +54,9 @@ public:
     TMapFile(bool enabled, bool codeOnly, const TModuleSource& source);
 
     TMapSegment FindSegment(bool isCode, TAddress address) const;
+    // The same lookups without copying names: null when there is no match.
+    const TMapSegment* SegmentAt(bool isCode, TAddress address) const;
+    const TMapPublic* PublicAt(TAddress address) const;
     TMapPublic FindPublic(TAddress address) const;
     TAddress FindPublicByName(bool isCode, const std::string& unitName, bool caseSensitive,
                               const std::string& name) const;
@@ -102,7 +105,10 @@ private:
     void AddSegment(bool isCode, TAddress address, uint32_t length, std::string unitName,
                     bool relative, bool tracked, bool sorted);
     void AddPublic(bool isCode, std::string name, TAddress address, bool tracked);
-    void AddLine(int32_t line, TAddress address) { lines_.push_back({line, address}); }
+    void AddLine(int32_t line, TAddress address) {
+        indexed_ = false;
+        lines_.push_back({line, address});
+    }
     void SortSegments();
     void TidySegments(bool fill);
 
@@ -120,6 +126,12 @@ private:
     // Load-time state.
     const TPeImage* image_ = nullptr;
     int lastSegment_[2] = {-1, -1};
+
+    // Addresses alone, built once loading is done: binary searches touch fewer cache lines.
+    void BuildIndex();
+    bool indexed_ = false;
+    size_t firstData_ = 0;
+    std::vector<TAddress> segmentStarts_, publicAddresses_, lineAddresses_;
 };
 
 // Splits a mangled name into unit and readable name; false when the name is not mangled.

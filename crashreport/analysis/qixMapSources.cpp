@@ -205,6 +205,7 @@ bool TMapFile::ImportPayload(std::span<const uint8_t> block, bool reduced) {
     const auto data =
         InflateMapPayload({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()});
     if (data.empty()) return false;
+    indexed_ = false;
     segments_.clear();
     publics_.clear();
     lines_.clear();

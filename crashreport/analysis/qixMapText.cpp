@@ -34,6 +34,7 @@ enum class TTable { None, Classes, Segments, Publics, Lines };
 } // namespace
 
 void TMapFile::ParseTextMap(std::string_view text) {
+    indexed_ = false;
     uint32_t codeSize = 0, dataSegment = 2;
     TTable table = TTable::None;
     bool tableStarted = false, firstLineOfTable = true;
