@@ -17,8 +17,8 @@ scripts/wine-exec reg delete "$key" /f >/dev/null 2>&1 || true
 scripts/wine-exec reg add "$key" /v Host /t REG_SZ /d 127.0.0.1 /f >/dev/null
 scripts/wine-exec "$build/bin/Ravelink.exe" &
 sleep 3
-pid=$(pgrep -f 'bin/Ravelink.exe' | grep -v "^$$\$" | while read -r p; do
-    [ "$(cat /proc/"$p"/comm)" != bash ] && echo "$p"; done | head -1)
+pid=$(pgrep -x Ravelink.exe | head -1)
+[ -n "$pid" ] || { echo "Ravelink did not start"; exit 1; }
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 hz=$(getconf CLK_TCK)
 before=$(ticks)
