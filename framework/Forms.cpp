@@ -149,6 +149,16 @@ void TApplication::SetTitle(const std::string& title) {
     if (handle_) SetWindowTextA(handle_, title_.c_str());
 }
 
+void TApplication::Deliver(MSG& msg) {
+    // Timer ticks are the bulk of the traffic; they need no keyboard handling.
+    if (msg.message != WM_TIMER) {
+        HWND top = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+        if (top && IsDialogMessageA(top, &msg)) return;
+        TranslateMessage(&msg);
+    }
+    DispatchMessageA(&msg);
+}
+
 bool TApplication::ProcessMessage() {
     MSG msg;
     if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
@@ -156,11 +166,7 @@ bool TApplication::ProcessMessage() {
         terminated_ = true;
         return true;
     }
-    HWND top = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-    if (!top || !IsDialogMessageA(top, &msg)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
+    Deliver(msg);
     return true;
 }
 
@@ -171,9 +177,11 @@ void TApplication::ProcessMessages() {
 
 void TApplication::Run() {
     if (ShowMainForm && mainForm_) mainForm_->Show();
-    while (!terminated_) {
-        if (!ProcessMessage()) WaitMessage();
-    }
+    // One blocking call per message keeps the idle cost down.
+    MSG msg;
+    while (!terminated_ && GetMessageA(&msg, nullptr, 0, 0) > 0)
+        Deliver(msg);
+    terminated_ = true;
 }
 
 void TApplication::Terminate() {

@@ -85,6 +85,7 @@ public:
 
 private:
     bool ProcessMessage();
+    void Deliver(MSG& msg);
     std::string title_;
     HWND handle_ = nullptr;
     HICON icon_ = nullptr;
