@@ -9,12 +9,13 @@ void TLabel::SetCaption(const std::string& caption) {
     InvalidateOnParent();
 }
 
+// Labels grow with their text rather than cut it: fonts differ between systems.
 void TLabel::Paint(HDC dc) {
     RECT r{left_, top_, left_ + width_, top_ + height_};
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     DrawTextA(dc, caption_.c_str(), static_cast<int>(caption_.size()), &r,
-              DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+              DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
 }
 
 TShiftState KeyboardShiftState() {

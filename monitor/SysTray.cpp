@@ -133,7 +133,13 @@ void TSysTray::ShowPopup() {
 void TSysTray::HandleMouse(WPARAM wParam, LPARAM lParam) {
     using fw::TMouseButton;
     // Read like a mouse message over a window; the values carry no cursor or key state.
-    const fw::TShiftState shift = static_cast<fw::TShiftState>(LOWORD(wParam)) & 0x7f;
+    const WORD keys = LOWORD(wParam);
+    fw::TShiftState shift = 0;
+    if (keys & MK_SHIFT) shift |= fw::ssShift;
+    if (keys & MK_CONTROL) shift |= fw::ssCtrl;
+    if (keys & MK_LBUTTON) shift |= fw::ssLeft;
+    if (keys & MK_RBUTTON) shift |= fw::ssRight;
+    if (keys & MK_MBUTTON) shift |= fw::ssMiddle;
     const int x = static_cast<short>(LOWORD(lParam));
     const int y = static_cast<short>(HIWORD(lParam));
     switch (lParam) {

@@ -149,7 +149,7 @@ TEST_F(MonitorTest, WrongRegistryTypeStopsFormCreateWithTheRegistryMessage) {
     }
     DialogCatcher catcher;
     StartForms();
-    PumpUntil([&] { return catcher.Seen(); }, 3000);
+    PumpUntil([&] { return catcher.Seen(); }, 15000);
     EXPECT_EQ(catcher.Text(), "Invalid data type for 'PingFrequency'");
     EXPECT_EQ(catcher.Caption(), "Ravelink 2");
     EXPECT_FALSE(form->PingTimer->Enabled());

@@ -13,7 +13,11 @@ namespace {
 // An echo that waits until the test lets it go.
 struct Gate {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ~Gate() { CloseHandle(event); }
+    ~Gate() {
+        Open(); // never leave a worker waiting on a closed handle
+        Sleep(50);
+        CloseHandle(event);
+    }
     void Open() { SetEvent(event); }
 };
 
@@ -29,7 +33,7 @@ TEST_F(MonitorTest, RealEchoToLoopbackSucceedsWithAMeasuredTime) {
     Store({{"Host", "127.0.0.1"}, {"PingFrequency", "0"}});
     StartForms();
     form->PingTimerTimer(form);
-    ASSERT_TRUE(PumpUntil(ResultPublished, 5000));
+    ASSERT_TRUE(PumpUntil(ResultPublished, 15000));
     std::lock_guard lock(MonitorLock);
     EXPECT_EQ(PingHistory[0].Status, psNone);
     EXPECT_EQ(PingHistory[0].Detail, "");
@@ -54,7 +58,7 @@ TEST_F(MonitorTest, TimeoutBelowFiftyIsARangeError) {
     Store({{"Host", "127.0.0.1"}, {"PingFrequency", "0"}, {"PingTimeout", "30"}});
     StartForms();
     form->PingTimerTimer(form);
-    ASSERT_TRUE(PumpUntil(ResultPublished, 5000));
+    ASSERT_TRUE(PumpUntil(ResultPublished, 15000));
     std::lock_guard lock(MonitorLock);
     EXPECT_EQ(PingHistory[0].Status, psInternalError);
     EXPECT_EQ(PingHistory[0].Detail, "Range check error");
@@ -68,11 +72,12 @@ TEST_F(MonitorTest, LateWorkerIsAbandonedAndPublishesNothing) {
     form->SendPingFunction = [&](const std::string& host, int32_t timeout) -> int32_t {
         EXPECT_EQ(host, "127.0.0.1");
         EXPECT_EQ(timeout, 450);
-        WaitForSingleObject(++calls == 1 ? first.event : second.event, 10000);
-        return calls == 1 ? 11010 : 0;
+        const int call = ++calls;
+        WaitForSingleObject(call == 1 ? first.event : second.event, 60000);
+        return call == 1 ? 11010 : 0;
     };
     form->PingTimerTimer(form);
-    PumpUntil([&] { return calls == 1; }, 2000);
+    PumpUntil([&] { return calls == 1; }, 15000);
     form->PingTimerTimer(form); // the first attempt is still waiting
     EXPECT_FALSE(ResultPublished());
     {
@@ -90,7 +95,7 @@ TEST_F(MonitorTest, LateWorkerIsAbandonedAndPublishesNothing) {
         EXPECT_NE(CurrentPinger, nullptr);
     }
     second.Open();
-    ASSERT_TRUE(PumpUntil(ResultPublished, 5000));
+    ASSERT_TRUE(PumpUntil(ResultPublished, 15000));
     form->IconTimerTimer(form);
     // The abandoned attempt shows grey one column left of the newest.
     EXPECT_EQ(form->TrayIcon->Hint().substr(0, 15), "VORN Ravelink 2");
@@ -103,7 +108,7 @@ TEST_F(MonitorTest, HistoryDropsItsOldestEntry) {
     PingHistory[1999] = {psTtlExceeded, "kept", 0};
     PingHistory[2000] = {psUnreachable, "dropped", 0};
     form->PingTimerTimer(form);
-    PumpUntil(ResultPublished, 5000);
+    PumpUntil(ResultPublished, 15000);
     std::lock_guard lock(MonitorLock);
     EXPECT_EQ(PingHistory[2000].Detail, "kept");
     for (const auto& e : PingHistory)
@@ -120,7 +125,7 @@ TEST_F(MonitorTest, IconTickRetunesBothTimersLive) {
     SetWindowTextA(form->PingFrequency->Handle(), "200");
     form->IconTimerTimer(form);
     EXPECT_EQ(form->PingTimer->Interval(), 200u);
-    EXPECT_TRUE(PumpUntil(ResultPublished, 3000)); // pinging again
+    EXPECT_TRUE(PumpUntil(ResultPublished, 15000)); // pinging again
     SetWindowTextA(form->IconUpdate->Handle(), "0");
     form->IconTimerTimer(form);
     EXPECT_EQ(form->IconTimer->Interval(), 0u);
