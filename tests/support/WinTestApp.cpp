@@ -78,11 +78,11 @@ void DialogCatcher::Watch() {
             std::string caption = WindowText(found.dialog);
             // The message text is the static control with id 0xFFFF.
             std::string text = WindowText(GetDlgItem(found.dialog, 0xFFFF));
-            while (lock_.exchange(1)) {
+            {
+                std::lock_guard lock(lock_);
+                caption_ = caption;
+                text_ = text;
             }
-            caption_ = caption;
-            text_ = text;
-            lock_ = 0;
             seen_ = true;
             ++count_;
             PostMessageA(found.dialog, WM_COMMAND, IDOK, 0);
@@ -94,19 +94,13 @@ void DialogCatcher::Watch() {
 }
 
 std::string DialogCatcher::Caption() const {
-    while (lock_.exchange(1)) {
-    }
-    std::string s = caption_;
-    lock_ = 0;
-    return s;
+    std::lock_guard lock(lock_);
+    return caption_;
 }
 
 std::string DialogCatcher::Text() const {
-    while (lock_.exchange(1)) {
-    }
-    std::string s = text_;
-    lock_ = 0;
-    return s;
+    std::lock_guard lock(lock_);
+    return text_;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -32,7 +33,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> seen_{false};
     std::atomic<int> count_{0};
-    mutable std::atomic<int> lock_{0};
+    mutable std::mutex lock_;
     std::string caption_, text_;
     std::thread thread_;
 };

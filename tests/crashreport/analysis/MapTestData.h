@@ -112,6 +112,22 @@ private:
     std::vector<std::pair<uint16_t, Bytes>> subs_;
 };
 
+// A symbol table with one module (unit) and one global procedure at 0x200..0x240.
+inline Bytes Fb09OneProcedure(const std::string& unitName, const std::string& procName) {
+    Fb09Builder fb;
+    const uint32_t unit = fb.Name(unitName), proc = fb.Name(procName);
+    Bytes mod(28, 0);
+    mod[4] = 1;
+    Set32(mod, 8, unit);
+    Put16(mod, 0), Put16(mod, 1), Put32(mod, 0), Put32(mod, 0x200);
+    fb.Add(0x120, mod);
+    Bytes globals(32, 0);
+    Put16(globals, 22), Put16(globals, 0x20), Put32(globals, 0), Put32(globals, 0);
+    Put32(globals, proc), Put32(globals, 0), Put32(globals, 0x40), Put16(globals, 0);
+    fb.Add(0x129, globals);
+    return fb.Build();
+}
+
 // JDBG: tables of 7-bit varints ended by 0x7FFFFFFF, a name pool, optional checksum.
 class JdbgBuilder {
 public:

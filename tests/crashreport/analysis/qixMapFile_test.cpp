@@ -310,19 +310,7 @@ TEST_F(ModuleFiles, CodeBoundsComeFromTheFirstCodeSection) {
 }
 
 TEST_F(ModuleFiles, SymbolTableFileBesideTheModule) {
-    Fb09Builder fb;
-    const uint32_t unit = fb.Name("C:\\src\\Main.pas");
-    const uint32_t proc = fb.Name("@Main@TForm1@Paint$qqrv");
-    Bytes mod(28, 0);
-    mod[4] = 1;
-    Set32(mod, 8, unit);
-    Put16(mod, 0), Put16(mod, 1), Put32(mod, 0), Put32(mod, 0x200);
-    fb.Add(0x120, mod);
-    Bytes globals(32, 0);
-    Put16(globals, 22), Put16(globals, 0x20), Put32(globals, 0), Put32(globals, 0);
-    Put32(globals, proc), Put32(globals, 0), Put32(globals, 0x40), Put16(globals, 0);
-    fb.Add(0x129, globals);
-    const Bytes data = fb.Build();
+    const Bytes data = Fb09OneProcedure("C:\\src\\Main.pas", "@Main@TForm1@Paint$qqrv");
     const std::string exe = Write("app.exe", std::string("not a PE file"));
     Write("app.tds", data);
     TMapFile m(true, false, {nullptr, 0, exe});
