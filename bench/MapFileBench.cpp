@@ -72,7 +72,12 @@ void BM_LoadEmbeddedBlock(benchmark::State& state) {
         if (!map->Valid()) state.SkipWithError("no map");
         benchmark::DoNotOptimize(map->LineCount());
     }
+    const qix::TPeImage pe(s.Bytes, false);
+    const auto map = Load(pe);
     state.counters["file_bytes"] = double(s.Bytes.size());
+    state.counters["units"] = map->SegmentCount();
+    state.counters["procs"] = map->PublicCount();
+    state.counters["lines"] = map->LineCount();
 }
 BENCHMARK(BM_LoadEmbeddedBlock)->Unit(benchmark::kMillisecond);
 

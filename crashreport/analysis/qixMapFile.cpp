@@ -57,18 +57,25 @@ void TMapFile::FinishLoad(bool valid) {
 }
 
 void TMapFile::BuildIndex() {
-    segmentStarts_.clear();
-    publicAddresses_.clear();
-    lineAddresses_.clear();
-    for (const auto& seg : segments_)
-        segmentStarts_.push_back(seg.Start);
-    for (const auto& pub : publics_)
-        publicAddresses_.push_back(pub.Address);
-    for (const auto& line : lines_)
-        lineAddresses_.push_back(line.Address);
     firstData_ = size_t(std::partition_point(segments_.begin(), segments_.end(),
                                              [](const TMapSegment& seg) { return seg.IsCode; }) -
                         segments_.begin());
+    std::vector<TAddress> code, data, pubs, lines;
+    for (size_t i = 0; i < segments_.size(); ++i)
+        (i < firstData_ ? code : data).push_back(segments_[i].Start);
+    for (const auto& pub : publics_)
+        pubs.push_back(pub.Address);
+    for (const auto& line : lines_)
+        lines.push_back(line.Address);
+    reach_.assign(segments_.size(), 0);
+    for (size_t i = 0; i < segments_.size(); ++i) {
+        const bool first = i == 0 || i == firstData_;
+        reach_[i] = std::max(first ? TAddress(0) : reach_[i - 1], SegmentEnd(segments_[i]));
+    }
+    codeStarts_.Build(std::move(code));
+    dataStarts_.Build(std::move(data));
+    publicIndex_.Build(std::move(pubs));
+    lineIndex_.Build(std::move(lines));
     indexed_ = true;
 }
 
@@ -188,9 +195,7 @@ int TMapFile::FindSegmentIndex(bool isCode, TAddress address) const {
     const size_t lo = isCode ? 0 : first, hi = isCode ? first : segments_.size();
     size_t k;
     if (indexed_)
-        k = size_t(std::upper_bound(segmentStarts_.begin() + std::ptrdiff_t(lo),
-                                    segmentStarts_.begin() + std::ptrdiff_t(hi), address) -
-                   segmentStarts_.begin());
+        k = lo + (isCode ? codeStarts_ : dataStarts_).UpperBound(address);
     else
         k = size_t(
             std::upper_bound(segments_.begin() + std::ptrdiff_t(lo),
@@ -200,6 +205,7 @@ int TMapFile::FindSegmentIndex(bool isCode, TAddress address) const {
     // Overlapping entries: the nearest one below that still covers the address wins.
     while (k > lo) {
         --k;
+        if (indexed_ && reach_[k] <= address) break;
         if (address < SegmentEnd(segments_[k])) return int(k);
         if (segments_[k].Start + TAddress(UINT32_MAX) < address) break;
     }
@@ -227,8 +233,7 @@ TMapSegment TMapFile::FindSegment(bool isCode, TAddress address) const {
 int TMapFile::FindPublicIndex(TAddress address) const {
     size_t k;
     if (indexed_)
-        k = size_t(std::upper_bound(publicAddresses_.begin(), publicAddresses_.end(), address) -
-                   publicAddresses_.begin());
+        k = publicIndex_.UpperBound(address);
     else
         k = size_t(std::upper_bound(publics_.begin(), publics_.end(), address,
                                     [](TAddress a, const TMapPublic& p) { return a < p.Address; }) -
@@ -250,9 +255,7 @@ int32_t TMapFile::FindLine(TAddress address, TAddress& nextLineAddress) const {
     const int seg = FindSegmentIndex(true, address);
     if (lines_.empty()) return seg >= 0 && segments_[size_t(seg)].HasLineInfo ? -1 : 0;
     const auto it =
-        indexed_ ? lines_.begin() +
-                       (std::upper_bound(lineAddresses_.begin(), lineAddresses_.end(), address) -
-                        lineAddresses_.begin())
+        indexed_ ? lines_.begin() + std::ptrdiff_t(lineIndex_.UpperBound(address))
                  : std::upper_bound(lines_.begin(), lines_.end(), address,
                                     [](TAddress a, const TMapLine& l) { return a < l.Address; });
     if (it == lines_.begin() || seg < 0) return 0;

@@ -1,5 +1,7 @@
 // One module's debug information: units, procedures and source lines by address and by name.
 #pragma once
+#include "crashreport/analysis/qixAddressIndex.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -127,11 +129,14 @@ private:
     const TPeImage* image_ = nullptr;
     int lastSegment_[2] = {-1, -1};
 
-    // Addresses alone, built once loading is done: binary searches touch fewer cache lines.
+    // Address indexes, built once loading is done; until then lookups search the arrays.
     void BuildIndex();
     bool indexed_ = false;
     size_t firstData_ = 0;
-    std::vector<TAddress> segmentStarts_, publicAddresses_, lineAddresses_;
+    TAddressIndex codeStarts_, dataStarts_, publicIndex_, lineIndex_;
+    // Per segment, the highest end among it and the segments of its kind before it: the search
+    // for a covering segment stops once nothing further down can reach the address.
+    std::vector<TAddress> reach_;
 };
 
 // Splits a mangled name into unit and readable name; false when the name is not mangled.

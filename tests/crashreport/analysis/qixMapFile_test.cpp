@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <zlib.h>
 
 namespace fs = std::filesystem;
@@ -476,6 +477,42 @@ TEST(Demangle, PlainNamesStayButLoseDoubleColons) {
 
 // ---- lookups ----
 
+// The bucket index must answer exactly as std::upper_bound does, whatever the key spread.
+TEST(Lookups, AddressIndexAgreesWithUpperBound) {
+    std::mt19937 rng(7);
+    const std::vector<std::vector<TAddress>> fixed = {
+        {},
+        {0x401000},
+        {0x401000, 0x401000, 0x401000},
+        {0, 1, 2, 3},
+        {0x401000, 0x401010, 0x7fff0000}, // code and far-away data
+        {0x10, TAddress(-1)},
+    };
+    std::vector<std::vector<TAddress>> sets = fixed;
+    for (int n : {5, 100, 5000}) {
+        std::vector<TAddress> keys;
+        std::uniform_int_distribution<TAddress> gap(0, n % 2 ? 3 : 400);
+        TAddress a = 0x400000;
+        for (int i = 0; i < n; ++i)
+            keys.push_back(a += gap(rng));
+        sets.push_back(keys);
+    }
+    for (const auto& keys : sets) {
+        qix::TAddressIndex index;
+        index.Build(keys);
+        std::vector<TAddress> probes = {0, 1, TAddress(-1), TAddress(-2)};
+        for (TAddress k : keys)
+            probes.insert(probes.end(), {k - 1, k, k + 1});
+        std::uniform_int_distribution<TAddress> any(0x3ff000, 0x500000);
+        for (int i = 0; i < 200; ++i)
+            probes.push_back(any(rng));
+        for (TAddress p : probes)
+            ASSERT_EQ(index.UpperBound(p),
+                      size_t(std::upper_bound(keys.begin(), keys.end(), p) - keys.begin()))
+                << "probe " << std::hex << p << " of " << std::dec << keys.size() << " keys";
+    }
+}
+
 TEST(Lookups, EqualStartsSortTheLongerSegmentFirst) {
     qix::TMapContent c;
     c.Segments = {{0, 0x10, "Short", 0}, {0, 0x100, "Long", 0}};
@@ -483,6 +520,21 @@ TEST(Lookups, EqualStartsSortTheLongerSegmentFirst) {
     ASSERT_EQ(m.SegmentCount(), 2);
     EXPECT_EQ(m.Segments()[0].UnitName, "Long");
     EXPECT_EQ(m.FindSegment(true, kBase + 0x50).UnitName, "Long");
+}
+
+TEST(Lookups, NestedSegmentsFallBackToTheEnclosingOneAndGapsStayEmpty) {
+    qix::TMapContent c;
+    c.Segments = {{0, 0x400, "Outer", 0},
+                  {0x100, 0x10, "InnerA", 0},
+                  {0x200, 0x10, "InnerB", 0},
+                  {0x800, 0x10, "Far", 0}};
+    const TMapFile m = LoadBlock(Block(c));
+    EXPECT_EQ(m.FindSegment(true, kBase + 0x105).UnitName, "InnerA");
+    EXPECT_EQ(m.FindSegment(true, kBase + 0x300).UnitName, "Outer");
+    EXPECT_EQ(m.FindSegment(true, kBase + 0x210).UnitName, "Outer");
+    EXPECT_EQ(m.SegmentAt(true, kBase + 0x500), nullptr);
+    EXPECT_EQ(m.SegmentAt(true, kBase + 0x900), nullptr);
+    EXPECT_EQ(m.FindSegment(true, kBase + 0x80f).UnitName, "Far");
 }
 
 TEST(Lookups, PublicByNameSearchesUnitSegmentsAndTriesSourceExtensions) {
