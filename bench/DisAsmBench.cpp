@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/qixinspect/PeImage.h"
+#include "tools/qixinspect/InspectImage.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::string BenchFile() {
 }
 
 struct TImage {
-    qix::inspect::TPeImage Pe;
+    qix::inspect::TInspectImage Pe;
     qix::TBufferMemoryReader Memory;
     qix::TDisAsmContext Context;
     bool Ok = false;
@@ -46,7 +46,7 @@ void BM_QixDecode(benchmark::State& state) {
     int64_t count = 0;
     for (auto _ : state) {
         for (const auto& section : image.Pe.Sections()) {
-            if (!section.IsCode()) continue;
+            if (!qix::inspect::IsCodeSection(section)) continue;
             const qix::TAddress start = image.Pe.ImageBase() + section.VirtualAddress;
             const qix::TAddress end = start + section.VirtualSize;
             for (qix::TAddress a = start; a < end;) {

@@ -20,12 +20,15 @@ TPeImage::TPeImage(std::span<const uint8_t> bytes, bool loaded) : bytes_(bytes),
     const uint32_t pe = PeRead32(bytes, 0x3C);
     if (PeRead32(bytes, pe) != 0x00004550) return;
     const size_t fileHeader = size_t(pe) + 4;
+    machine_ = PeRead16(bytes, fileHeader);
     const uint16_t sectionCount = PeRead16(bytes, fileHeader + 2);
+    symbolTable_ = PeRead32(bytes, fileHeader + 8);
+    symbolCount_ = PeRead32(bytes, fileHeader + 12);
     const uint16_t optSize = PeRead16(bytes, fileHeader + 16);
     const size_t opt = fileHeader + 20;
     const uint16_t magic = PeRead16(bytes, opt);
     if (magic != 0x10B && magic != 0x20B) return;
-    const bool pe32 = magic == 0x10B;
+    const bool pe32 = pe32_ = magic == 0x10B;
     sizeOfCode_ = PeRead32(bytes, opt + 4);
     sizeOfInitData_ = PeRead32(bytes, opt + 8);
     sizeOfUninitData_ = PeRead32(bytes, opt + 12);
@@ -36,6 +39,7 @@ TPeImage::TPeImage(std::span<const uint8_t> bytes, bool loaded) : bytes_(bytes),
                       : uint64_t(PeRead32(bytes, opt + 24)) | uint64_t(PeRead32(bytes, opt + 28))
                                                                   << 32;
     sizeOfImage_ = PeRead32(bytes, opt + 56);
+    sizeOfHeaders_ = PeRead32(bytes, opt + 60);
     directoryCount_ = PeRead32(bytes, opt + (pe32 ? 92 : 108));
     directoryOffset_ = opt + (pe32 ? 96 : 112);
     if (directoryCount_ > 16) directoryCount_ = 16;

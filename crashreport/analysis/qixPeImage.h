@@ -34,6 +34,12 @@ public:
     uint32_t SizeOfData() const { return sizeOfInitData_ + sizeOfUninitData_; }
     uint32_t EntryPoint() const { return entryPoint_; }
     uint32_t SizeOfImage() const { return sizeOfImage_; }
+    uint32_t SizeOfHeaders() const { return sizeOfHeaders_; }
+    uint16_t Machine() const { return machine_; }
+    bool IsPe32() const { return pe32_; }
+    // The COFF symbol table (file offset and record count); zero when stripped.
+    uint32_t SymbolTableOffset() const { return symbolTable_; }
+    uint32_t SymbolCount() const { return symbolCount_; }
     const std::vector<TPeSection>& Sections() const { return sections_; }
     int CodeSectionCount() const;
 
@@ -70,7 +76,10 @@ private:
     bool valid_ = false;
     uint64_t imageBase_ = 0;
     uint32_t baseOfCode_ = 0, sizeOfCode_ = 0, baseOfData_ = 0, sizeOfInitData_ = 0,
-             sizeOfUninitData_ = 0, entryPoint_ = 0, sizeOfImage_ = 0;
+             sizeOfUninitData_ = 0, entryPoint_ = 0, sizeOfImage_ = 0, sizeOfHeaders_ = 0;
+    uint16_t machine_ = 0;
+    bool pe32_ = false;
+    uint32_t symbolTable_ = 0, symbolCount_ = 0;
     uint32_t directoryCount_ = 0;
     size_t directoryOffset_ = 0;
     std::vector<TPeSection> sections_;

@@ -7,7 +7,7 @@
 
 #include "crashreport/analysis/qixDisAsm.h"
 #include "tools/qixinspect/Lookup.h"
-#include "tools/qixinspect/PeImage.h"
+#include "tools/qixinspect/InspectImage.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::string BaseName(const std::string& path) {
 }
 
 struct TLoaded {
-    inspect::TPeImage Image;
+    inspect::TInspectImage Image;
     TBufferMemoryReader Memory;
     TDisAsmContext Context;
 };
@@ -66,8 +66,8 @@ int Disasm(const std::string& path) {
     TLoaded loaded;
     if (!Load(path, loaded)) return 1;
     std::string out;
-    for (const inspect::TPeSection& section : loaded.Image.Sections()) {
-        if (!section.IsCode()) continue;
+    for (const TPeSection& section : loaded.Image.Sections()) {
+        if (!inspect::IsCodeSection(section)) continue;
         const TAddress start = loaded.Image.ImageBase() + section.VirtualAddress;
         const TAddress end =
             start + static_cast<TAddress>(loaded.Image.SectionBytes(section).size());
