@@ -18,6 +18,8 @@ function(qix_embed_map_data target)
         endif()
         set(strip_step COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>)
     endif()
+    # A new qixmap must redo the block: relink the target when the tool changes.
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${qixmap})
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
         COMMAND ${qixmap} block $<TARGET_FILE:${target}>.debug ${block}

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,8 @@ void ReplaceAll(std::string& s, const std::string& from, const std::string& to) 
 
 struct TRow {
     uint64_t Address;
-    int32_t Line; // -1: end of sequence
+    int32_t Line;
+    std::string File; // where the line is: the unit's own source or an inlined header
 };
 
 } // namespace
@@ -68,6 +70,14 @@ std::string DemangleCoffSymbol(const std::string& symbol, bool leadingUnderscore
     std::string name = symbol;
     if (leadingUnderscore && !name.empty() && name[0] == '_') name.erase(0, 1);
     if (name.rfind("_Z", 0) != 0) return name;
+    // A stdcall member (window procedures) carries its argument bytes behind the mangled
+    // name, before any clone suffix (".cold").
+    if (const auto at = name.rfind('@'); at != std::string::npos) {
+        size_t end = at + 1;
+        while (end < name.size() && std::isdigit(uint8_t(name[end])))
+            ++end;
+        if (end > at + 1 && (end == name.size() || name[end] == '.')) name.erase(at, end - at);
+    }
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> out(
         abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
@@ -172,7 +182,8 @@ TMapContent ImportDebugInfo(const std::string& exePath, const TPeImage& pe,
     const uint64_t base = ReaderBaseOfCode(pe);
     TMapContent c;
 
-    // Line table: sequences, each owned by the unit (source file) of its CU.
+    // Line table: sequences cut into runs of one source file each. Code inlined from a header
+    // belongs to that header's unit, so that unit and line always name the same file.
     std::istringstream lines(
         RunTool(objdump + " --dwarf=decodedline -w " + Quote(exePath) + " 2>/dev/null"));
     std::string text, unit;
@@ -180,8 +191,17 @@ TMapContent ImportDebugInfo(const std::string& exePath, const TPeImage& pe,
     std::map<uint64_t, TMapContent::Line> rows; // last row at an address wins, as in addr2line
     auto closeSequence = [&](uint64_t end) {
         if (sequence.empty() || end <= sequence.front().Address) return;
-        c.Segments.push_back({int32_t(sequence.front().Address - base),
-                              uint32_t(end - sequence.front().Address), unit, 1});
+        for (size_t i = 0; i < sequence.size();) {
+            size_t j = i + 1;
+            while (j < sequence.size() && sequence[j].File == sequence[i].File)
+                ++j;
+            const uint64_t from = sequence[i].Address;
+            const uint64_t to = j < sequence.size() ? sequence[j].Address : end;
+            if (to > from)
+                c.Segments.push_back({int32_t(from - base), uint32_t(to - from),
+                                      sequence[i].File.empty() ? unit : sequence[i].File, 1});
+            i = j;
+        }
         for (const auto& r : sequence)
             rows[r.Address] = {r.Line, int32_t(r.Address - base)};
         sequence.clear();
@@ -207,25 +227,14 @@ TMapContent ImportDebugInfo(const std::string& exePath, const TPeImage& pe,
             closeSequence(address);
             sequence.clear();
         } else if (std::isdigit(uint8_t(tok[a - 1][0]))) {
-            sequence.push_back({address, int32_t(std::atoi(tok[a - 1].c_str()))});
+            std::string file = tok[0];
+            for (size_t k = 1; k + 1 < a; ++k)
+                file += " " + tok[k];
+            sequence.push_back({address, int32_t(std::atoi(tok[a - 1].c_str())), file});
         }
     }
     for (const auto& [addr, row] : rows)
         c.Lines.push_back(row);
-    std::sort(c.Segments.begin(), c.Segments.end(),
-              [](const auto& x, const auto& y) { return x.Start < y.Start; });
-    // Neighbouring sequences of one unit become one segment.
-    std::vector<TMapContent::Segment> merged;
-    for (const auto& s : c.Segments) {
-        if (!merged.empty() && merged.back().Unit == s.Unit &&
-            int64_t(merged.back().Start) + merged.back().Length + 16 >= s.Start &&
-            int64_t(merged.back().Start) + merged.back().Length <= s.Start)
-            merged.back().Length = uint32_t(s.Start + s.Length - merged.back().Start);
-        else
-            merged.push_back(s);
-    }
-    c.Segments = std::move(merged);
-
     // Procedures: text symbols of the COFF symbol table.
     std::istringstream syms(RunTool(nm + " -n --defined-only " + Quote(exePath) + " 2>/dev/null"));
     std::map<uint64_t, std::string> publics;
@@ -242,6 +251,23 @@ TMapContent ImportDebugInfo(const std::string& exePath, const TPeImage& pe,
         if (address < base || address >= top || publics.count(address)) continue;
         publics[address] = ShortenName(DemangleCoffSymbol(name, !pe64));
     }
+    std::sort(c.Segments.begin(), c.Segments.end(),
+              [](const auto& x, const auto& y) { return x.Start < y.Start; });
+    // Neighbouring sequences of one unit become one segment, unless a procedure starts in the
+    // gap between them: that code has no lines and must not borrow the unit's.
+    std::vector<TMapContent::Segment> merged;
+    for (const auto& s : c.Segments) {
+        const int64_t end =
+            merged.empty() ? 0 : int64_t(merged.back().Start) + merged.back().Length;
+        const auto inGap = publics.lower_bound(base + uint64_t(std::max<int64_t>(end, 0)));
+        if (!merged.empty() && merged.back().Unit == s.Unit && end + 16 >= s.Start &&
+            end <= s.Start && (inGap == publics.end() || inGap->first >= base + uint64_t(s.Start)))
+            merged.back().Length = uint32_t(s.Start + s.Length - merged.back().Start);
+        else
+            merged.push_back(s);
+    }
+    c.Segments = std::move(merged);
+
     for (const auto& [addr, name] : publics)
         c.Publics.push_back({name, int32_t(addr - base)});
     if (pe.EntryPoint() != 0) c.EntryPoint = int32_t(pe.ImageBase() + pe.EntryPoint() - base);
