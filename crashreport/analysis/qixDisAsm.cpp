@@ -1,14 +1,22 @@
 // Single-instruction decoding: prefixes, opcode tables, ModR/M, immediates,
 // validity, targets and register tracking.
 #include <algorithm>
+#include <vector>
 
 #include "crashreport/analysis/qixDisAsmDecoder.h"
 
 namespace qix::disasm {
 
 std::string_view MnemonicText(uint16_t index) {
-    if (index == kNoMnemonic) return {};
-    return std::string_view(kMnemonics + kMnemonicOffsets[index]);
+    // Measured once: every decoded instruction looks its pattern text up at least twice.
+    static const std::vector<std::string_view> texts = [] {
+        std::vector<std::string_view> t;
+        for (size_t i = 0; i < kMnemonicCount; ++i)
+            t.emplace_back(kMnemonics + kMnemonicOffsets[i]);
+        return t;
+    }();
+    if (index >= texts.size()) return {};
+    return texts[index];
 }
 
 namespace {

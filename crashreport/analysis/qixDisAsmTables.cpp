@@ -25,4 +25,6 @@ namespace qix::disasm {
 
 #include "crashreport/analysis/qixDisAsmTables.inc"
 
+const std::size_t kMnemonicCount = sizeof(kMnemonicOffsets) / sizeof(kMnemonicOffsets[0]);
+
 } // namespace qix::disasm

@@ -1,6 +1,7 @@
 // Opcode tables of qixDisAsm; the data itself is generated into qixDisAsmTables.inc.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qix::disasm {
@@ -51,5 +52,6 @@ extern const TFpuEntry kFpuRegister[512];
 extern const uint16_t k3DNow[256];
 extern const char kMnemonics[];
 extern const uint16_t kMnemonicOffsets[];
+extern const std::size_t kMnemonicCount;
 
 } // namespace qix::disasm
