@@ -11,6 +11,13 @@ namespace {
 
 constexpr uint16_t MachineI386 = 0x014C;
 
+std::string CString(std::span<const uint8_t> bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size() && bytes[i] && text.size() < 512; ++i)
+        text += char(bytes[i]);
+    return text;
+}
+
 } // namespace
 
 bool TInspectImage::Load(const std::string& path, std::string& error) {
@@ -40,13 +47,6 @@ bool TInspectImage::Parse(std::vector<uint8_t> file, std::string& error) {
     ReadExports();
     ReadSymbols();
     return true;
-}
-
-std::string TInspectImage::CString(std::span<const uint8_t> bytes) const {
-    std::string text;
-    for (size_t i = 0; i < bytes.size() && bytes[i] && text.size() < 512; ++i)
-        text += char(bytes[i]);
-    return text;
 }
 
 void TInspectImage::ReadExports() {

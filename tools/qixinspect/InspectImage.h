@@ -37,7 +37,6 @@ public:
     void MapInto(TBufferMemoryReader& memory, const std::string& moduleName) const;
 
 private:
-    std::string CString(std::span<const uint8_t> bytes) const;
     void ReadExports();
     void ReadSymbols();
 

@@ -69,15 +69,15 @@ uint64_t ReaderBaseOfCode(const TPeImage& pe) {
 std::string DemangleCoffSymbol(const std::string& symbol, bool leadingUnderscore) {
     std::string name = symbol;
     if (leadingUnderscore && !name.empty() && name[0] == '_') name.erase(0, 1);
-    if (name.rfind("_Z", 0) != 0) return name;
-    // A stdcall member (window procedures) carries its argument bytes behind the mangled
-    // name, before any clone suffix (".cold").
-    if (const auto at = name.rfind('@'); at != std::string::npos) {
+    // stdcall names (C functions, and C++ window procedures) carry their argument bytes behind
+    // the name, before any clone suffix (".cold").
+    if (const auto at = name.rfind('@'); at != std::string::npos && at > 0) {
         size_t end = at + 1;
         while (end < name.size() && std::isdigit(uint8_t(name[end])))
             ++end;
         if (end > at + 1 && (end == name.size() || name[end] == '.')) name.erase(at, end - at);
     }
+    if (name.rfind("_Z", 0) != 0) return name;
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> out(
         abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
@@ -123,11 +123,6 @@ std::string ShortenName(std::string s) {
     if (const auto p = s.find(" [clone "); p != std::string::npos) s.resize(p);
     for (const char* clone : {".isra.", ".part.", ".constprop.", ".cold"})
         if (const auto p = s.find(clone); p != std::string::npos && p > 0) s.resize(p);
-    // stdcall decoration of a plain C name.
-    if (const auto at = s.rfind('@');
-        at != std::string::npos && at > 0 && s.find_first_of("(:<") == std::string::npos &&
-        s.find_first_not_of("0123456789", at + 1) == std::string::npos)
-        s.resize(at);
     ReplaceAll(s, "[abi:cxx11]", "");
     ReplaceAll(s, "std::__cxx11::", "std::");
     ReplaceAll(s, "std::basic_string<char, std::char_traits<char>, std::allocator<char> >",

@@ -25,7 +25,8 @@ TMapContent ImportDebugInfo(const std::string& exePath, const TPeImage& pe,
 // A demangled C++ name as a call stack should show it: no return type, no parameters,
 // no ABI tags, std::string for the basic_string spelling.
 std::string ShortenName(std::string demangled);
-// Itanium demangling of a COFF symbol (one leading underscore on i686); unchanged when not mangled.
+// Itanium demangling of a COFF symbol (one leading underscore on i686), without its stdcall
+// byte count; otherwise unchanged when not mangled.
 std::string DemangleCoffSymbol(const std::string& symbol, bool leadingUnderscore);
 
 } // namespace qix
