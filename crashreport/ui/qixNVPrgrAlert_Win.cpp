@@ -32,6 +32,23 @@ HINSTANCE OwnModule() {
     return module;
 }
 
+// Registers the window class in the module holding this code, so that copies of the
+// library in several modules each find their own procedure.
+HINSTANCE RegisterAlertClass(WNDPROC procedure) {
+    const HINSTANCE module = OwnModule();
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = procedure;
+    wc.cbWndExtra = sizeof(LONG_PTR); // the object; user data holds the dismissal mark
+    wc.hInstance = module;
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    RegisterClassA(&wc); // a second registration fails harmlessly
+    return module;
+}
+
 class TFont {
 public:
     TFont() = default;
@@ -274,18 +291,7 @@ bool TIProgressAlert::Display(void* ownerWindow, bool activate) {
     if (Owner && !IsWindow(Owner)) Owner = nullptr;
     if (Owner) EnableWindow(Owner, FALSE);
 
-    HINSTANCE module = OwnModule();
-    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = WindowProc;
-    wc.cbWndExtra = sizeof(LONG_PTR); // the object; user data holds the dismissal mark
-    wc.hInstance = module;
-    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = kClassName;
-    RegisterClassA(&wc); // a second registration fails harmlessly
-
+    const HINSTANCE module = RegisterAlertClass(WindowProc);
     HWND window =
         CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_DLGMODALFRAME, kClassName,
                         title.c_str(), WS_CAPTION, 0, 0, 0, 0, Owner, nullptr, module, nullptr);
@@ -302,16 +308,15 @@ bool TIProgressAlert::Display(void* ownerWindow, bool activate) {
     // Without a font or measuring context the texts measure empty: the minimum box.
     Font.Create();
     MeasureDc.Create(Font.Get());
-    int32_t width = 0, height = 0;
+    SIZE largest{0, 0};
     for (const std::string& text : texts) {
         const SIZE size = MeasureDc.Measure(text);
-        width = std::max<int32_t>(width, size.cx);
-        height = std::max<int32_t>(height, size.cy);
+        largest = {std::max(largest.cx, size.cx), std::max(largest.cy, size.cy)};
     }
     IconDrawing = LoadIcon();
     const TAlertMetrics metrics{GetSystemMetrics(SM_CXDLGFRAME), GetSystemMetrics(SM_CYDLGFRAME),
                                 GetSystemMetrics(SM_CYSMCAPTION), GetSystemMetrics(SM_CYHSCROLL)};
-    const TAlertLayout layout = LayoutAlert(width, height, IconDrawing, metrics);
+    const TAlertLayout layout = LayoutAlert(largest.cx, largest.cy, IconDrawing, metrics);
     {
         std::lock_guard<std::mutex> guard(Lock);
         Window = window;
