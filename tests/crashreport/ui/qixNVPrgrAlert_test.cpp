@@ -167,6 +167,10 @@ TEST(ProgressAlert, TheUserCannotCloseIt) {
     PumpFor(400);
     EXPECT_TRUE(IsWindow(w));
     EXPECT_TRUE(IsWindowVisible(w));
+    // The same Alt+F4 does close an ordinary window: the attempt above was real.
+    TOwnerWindow plain;
+    PostMessageA(plain.Handle, WM_SYSKEYDOWN, VK_F4, (1 << 29) | 1);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(plain.Handle); }, 3000));
     // Caption only: no close button, and no size, minimise, maximise or restore items
     // where the system keeps a system menu anyway.
     EXPECT_EQ(GetWindowLongA(w, GWL_STYLE) & (WS_SYSMENU | WS_THICKFRAME), 0);
