@@ -176,9 +176,14 @@ bool TMapFile::ImportMapData(std::span<const uint8_t> block) {
         return false;
     const uint32_t version = PeRead32(block, 18);
     if (version != 2 && version != 3) return false;
-    if (!minDebugInfo_.empty())
-        return MapDataIdentification(block) == minDebugInfo_ && ImportPayload(block, false);
     const bool reducedBlock = version == 3 && (PeRead32(block, 30) & 1);
+    if (!minDebugInfo_.empty()) {
+        // Only the full block ends the search; a reduced one here would search again.
+        if (reducedBlock || MapDataIdentification(block) != minDebugInfo_) return false;
+        if (!ImportPayload(block, false)) return false;
+        minDebugInfo_.clear();
+        return true;
+    }
     if (reducedBlock && image_) {
         static constexpr uint8_t marker[] = {0x0C, 'M', 'i', 'n', 'D',  'e',  'b', 'u', 'g',
                                              'I',  'n', 'f', 'o', 0x0C, 0x1F, 0,   0,   0};

@@ -276,9 +276,10 @@ void TSettingsResourceWriter::AddInt(std::string_view name, int32_t value) {
         bytes_.push_back(static_cast<uint8_t>(bits >> (8 * i)));
 }
 
-void TSettingsResourceWriter::AddString(std::string_view name, std::string_view value) {
+void TSettingsResourceWriter::AddString(std::string_view name, std::string_view value,
+                                        bool longForm) {
     AddName(name);
-    const bool shortForm = value.size() <= 255;
+    const bool shortForm = !longForm && value.size() <= 255;
     bytes_.push_back(shortForm ? kShortString : kLongString);
     const auto length = static_cast<uint32_t>(value.size());
     for (size_t i = 0; i < (shortForm ? 1u : 4u); ++i)

@@ -62,7 +62,9 @@ public:
     TSettingsResourceWriter();
     void AddBool(std::string_view name, bool value);
     void AddInt(std::string_view name, int32_t value);
-    void AddString(std::string_view name, std::string_view value);
+    // The short form up to 255 bytes unless `longForm`: readers that search the bytes
+    // for one property (MinDebugInfo) expect its long form.
+    void AddString(std::string_view name, std::string_view value, bool longForm = false);
     // Appends the end marker; the writer is spent afterwards.
     std::vector<uint8_t> Finish();
 

@@ -40,7 +40,11 @@ std::string TINVBitmap::BmpData() {
 }
 
 std::string TINVBitmap::PngData(int mode) {
-    return EncodePng(ViewOf(*Canvas), mode);
+    bool madeGrey = false;
+    std::string png = EncodePng(ViewOf(*Canvas), mode, &madeGrey);
+    // Later uses (preview, BMP, the next PNG) see the picture as the grey file showed it.
+    if (madeGrey) GreyInPlace(Width(), Height(), Canvas->Pixels());
+    return png;
 }
 
 bool TINVBitmap::WriteBmpFile(const std::string& path) {

@@ -45,8 +45,11 @@ uint8_t GreyOf(uint8_t blue, uint8_t green, uint8_t red);
 std::string EncodeColourPng(const TPixelView& image);
 std::string EncodeGreyPng(const TPixelView& image);
 // Modes: 0 colour, 1 grey, 2..5 colour unless longer than the mode's limit and the
-// grey one is shorter; other values act as 0.
-std::string EncodePng(const TPixelView& image, int mode);
+// grey one is shorter; other values act as 0. `madeGrey` tells whether the grey file was
+// made (whichever one won), since a picture encoded that way turns grey for good.
+std::string EncodePng(const TPixelView& image, int mode, bool* madeGrey = nullptr);
+// Writes each pixel's grey into all three channels of the same layout.
+void GreyInPlace(int32_t width, int32_t height, uint8_t* pixels);
 
 // The PNG container around palette image data that already holds the filter bytes.
 std::string BuildPng(int32_t width, int32_t height, int bitDepth, const uint8_t* palette,

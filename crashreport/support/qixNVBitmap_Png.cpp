@@ -369,7 +369,7 @@ std::string EncodeColourPng(const TPixelView& image) {
     return BuildPng(image.Width, image.Height, 8, palette.data(), palette.size(), rows);
 }
 
-// Works from the pixels as they are; the caller's image keeps its colours.
+// Reads grey through GreyOf, so it gives the same file before and after GreyInPlace.
 std::string EncodeGreyPng(const TPixelView& image) {
     if (!HasPixels(image)) return {};
     std::array<uint8_t, 256> nearest{};
@@ -398,12 +398,21 @@ std::string EncodeGreyPng(const TPixelView& image) {
     return BuildPng(image.Width, image.Height, 4, palette.data(), palette.size(), rows);
 }
 
-std::string EncodePng(const TPixelView& image, int mode) {
+void GreyInPlace(int32_t width, int32_t height, uint8_t* pixels) {
+    if (width <= 0 || height <= 0 || !pixels) return;
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (uint8_t* p = pixels; p != pixels + count * 4; p += 4)
+        p[0] = p[1] = p[2] = GreyOf(p[0], p[1], p[2]);
+}
+
+std::string EncodePng(const TPixelView& image, int mode, bool* madeGrey) {
+    if (madeGrey) *madeGrey = false;
     std::string colour;
     if (mode != 1) colour = EncodeColourPng(image);
     const size_t limit = LimitOfMode(mode);
     if (!colour.empty() && (limit == 0 || colour.size() <= limit)) return colour;
     std::string grey = EncodeGreyPng(image);
+    if (madeGrey) *madeGrey = true;
     if (colour.empty() || (!grey.empty() && grey.size() < colour.size())) return grey;
     return colour;
 }

@@ -163,6 +163,10 @@ bool CompileSettings(std::string_view text, std::vector<uint8_t>& resource,
             break;
         case TPropKind::Str:
             if (auto s = ParseString(value, problem)) e.strValue = std::move(*s);
+            // The map reader takes exactly 31 characters after a fixed length field.
+            if (problem.empty() && name == "MinDebugInfo" && !e.strValue.empty() &&
+                e.strValue.size() != 31)
+                problem = "expects the 31-character identification of the full map data";
             break;
         }
         if (!problem.empty()) {
@@ -197,7 +201,7 @@ bool CompileSettings(std::string_view text, std::vector<uint8_t>& resource,
             else if (e.name == "HttpPassword" && !e.strValue.empty())
                 e.strValue =
                     qix::EncryptPassword(e.strValue, str("HttpAccount"), str("HttpServer"));
-            writer.AddString(e.name, e.strValue);
+            writer.AddString(e.name, e.strValue, e.name == "MinDebugInfo");
             break;
         }
     }

@@ -256,7 +256,7 @@ TEST_F(ModuleFiles, ReducedBlockLoadsTheMatchingFullBlockBesideTheModule) {
     Write("app.qix", full);
     const TMapFile m = Load(exe, path);
     ASSERT_TRUE(m.Valid());
-    EXPECT_EQ(m.MinDebugInfo(), id);
+    EXPECT_EQ(m.MinDebugInfo(), ""); // the full block was loaded
     EXPECT_EQ(Name(m, kBase + 0x41), "Run");
 }
 

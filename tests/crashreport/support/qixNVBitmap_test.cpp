@@ -185,8 +185,16 @@ TEST_F(BitmapTest, GreyPngPacksFourBitsWithCleanPadding) {
         EXPECT_EQ(d.Rgb[i],
                   Hex({uint8_t(levels[best]), uint8_t(levels[best]), uint8_t(levels[best])}));
     }
-    // The picture itself keeps its colours for later use.
-    EXPECT_EQ(Hex(At(*bmp, 0, 0)), "ff0000");
+    // The picture itself turns grey for every later use; worked out by hand:
+    // red 77*255>>8 = 76, green 151*255>>8 = 150, blue 28*255>>8 = 27.
+    EXPECT_EQ(Hex(At(*bmp, 0, 0)), "4c4c4c");
+    EXPECT_EQ(Hex(At(*bmp, 1, 0)), "969696");
+    EXPECT_EQ(Hex(At(*bmp, 2, 0)), "1b1b1b");
+    EXPECT_EQ(Hex(At(*bmp, 1, 1)), "808080");
+    // Grey is a fixed point: encoding again gives the same file.
+    const std::string first = bmp->PngData(1);
+    EXPECT_EQ(bmp->PngData(1), first);
+    EXPECT_EQ(Hex(At(*bmp, 0, 0)), "4c4c4c");
 }
 
 TEST_F(BitmapTest, SizeLimitedModesPickTheShorterPng) {
@@ -194,25 +202,35 @@ TEST_F(BitmapTest, SizeLimitedModesPickTheShorterPng) {
     std::vector<TRgb> noise(256 * 256);
     for (TRgb& p : noise)
         p = {uint8_t(gen()), uint8_t(gen()), uint8_t(gen())};
-    auto bmp = Make(256, 256, [&](int x, int y) { return noise[y * 256 + x]; });
+    // A fresh picture per encoding: the grey branch changes the one it works on.
+    auto fresh = [&] { return Make(256, 256, [&](int x, int y) { return noise[y * 256 + x]; }); };
+    const TRgb p55 = noise[5 * 256 + 5];
+    const int g55 = (77 * p55.R + 151 * p55.G + 28 * p55.B) >> 8;
+    const std::string grey55 = Hex({uint8_t(g55), uint8_t(g55), uint8_t(g55)});
+    ASSERT_NE(Hex(p55), grey55);
 
     std::string colour, grey, png;
+    auto bmp = fresh();
     EXPECT_EQ(EncodeAndDecode(*bmp, 0, &colour).Depth, 8);
-    EXPECT_EQ(EncodeAndDecode(*bmp, 1, &grey).Depth, 4);
+    EXPECT_EQ(Hex(At(*bmp, 5, 5)), Hex(p55)) << "colour PNG leaves the picture alone";
+    EXPECT_EQ(EncodeAndDecode(*fresh(), 1, &grey).Depth, 4);
     ASSERT_GT(colour.size(), 51200u); // random pixels: colour needs about a byte each
     ASSERT_LT(colour.size(), 102400u);
     ASSERT_LT(grey.size(), colour.size());
 
+    bmp = fresh();
     EXPECT_EQ(EncodeAndDecode(*bmp, 2, &png).Depth, 4);
     EXPECT_EQ(png, grey);
+    EXPECT_EQ(Hex(At(*bmp, 5, 5)), grey55) << "the grey branch greys the picture";
     for (int mode : {3, 4, 5, 9, -1}) {
+        bmp = fresh();
         EXPECT_EQ(EncodeAndDecode(*bmp, mode, &png).Depth, 8) << mode;
         EXPECT_EQ(png, colour) << mode;
+        EXPECT_EQ(Hex(At(*bmp, 5, 5)), Hex(p55)) << mode;
     }
     // A small colour picture stays colour in every limited mode.
     auto small = Make(40, 40, Pattern);
     EXPECT_EQ(EncodeAndDecode(*small, 2).Depth, 8);
-    EXPECT_EQ(Hex(At(*bmp, 5, 5)), Hex(noise[5 * 256 + 5]));
 }
 
 TEST_F(BitmapTest, BmpWritesAndReadsBack) {

@@ -2,8 +2,8 @@
 """Compares `qixinspect disasm` with objdump on every code section of a PE file.
 
 Instruction boundaries and lengths must agree everywhere; mnemonics must agree for
-the common instructions. Exit 0 on agreement, 1 with a list of differences, 77 when
-the input does not exist (ctest reports a skip).
+the common instructions. Exit 0 on agreement, 1 with a list of differences or when the
+input does not exist (a missing input is a fault of the run, never a pass or a skip).
 usage: compare_objdump.py QIXINSPECT OBJDUMP FILE
 """
 import os
@@ -107,8 +107,8 @@ def resync_windows(theirs, mine, memory):
 def main():
     tool, objdump, path = sys.argv[1:4]
     if not os.path.exists(path):
-        print('skipped: %s does not exist' % path)
-        return 77
+        print('FAILED: %s does not exist: build it first (scripts/test builds every preset)' % path)
+        return 1
     theirs, mine = objdump_lines(objdump, path), ours(tool, path)
     skip = resync_windows(theirs, mine, section_bytes(objdump, path))
     problems = []
