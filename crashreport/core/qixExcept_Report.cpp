@@ -64,6 +64,15 @@ bool LooksLikeClassName(std::string_view name) {
     });
 }
 
+// Namespaces do not count: fw::Exception and std::exception carry messages too.
+bool CarriesMessage(const std::string& className) {
+    const size_t colon = className.rfind("::");
+    const std::string_view name = colon == std::string::npos
+                                      ? std::string_view(className)
+                                      : std::string_view(className).substr(colon + 2);
+    return SameText(name, "QixException") || SameText(name, "Exception");
+}
+
 std::vector<std::string_view> SplitBar(std::string_view text) {
     std::vector<std::string_view> parts;
     size_t start = 0;
@@ -184,8 +193,7 @@ std::string ObjectClassName(const TRaisedObjectInfo& object) {
 std::string RawObjectMessage(const TRaisedObjectInfo& object) {
     std::string raw = ObjectClassName(object);
     if (PassesValidityTest(object) &&
-        std::any_of(object.classChain.begin(), object.classChain.end(),
-                    [](const std::string& c) { return c == "QixException" || c == "Exception"; }))
+        std::any_of(object.classChain.begin(), object.classChain.end(), CarriesMessage))
         raw = object.message.value_or(std::string());
     std::string kept;
     for (char c : raw)

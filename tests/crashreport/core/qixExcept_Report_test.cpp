@@ -1,6 +1,7 @@
 // Header lines and their number formats. Expected texts are worked out by hand from
 // the report format, not taken from the code's output.
 #include "crashreport/core/qixExcept_Report.h"
+#include "crashreport/core/qixExcept_RaisedObject.h"
 
 #include <gtest/gtest.h>
 
@@ -283,4 +284,54 @@ TEST(ReportHeader, HandlerFieldsLandAtTheAddPosition) {
     EXPECT_EQ(header.Contents("Exception Number"), "second");
     header.Add("exception number", "");
     EXPECT_EQ(header.FindItem("exception number"), -1);
+}
+
+namespace app {
+struct Exception : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+} // namespace app
+struct ETagged {
+    virtual ~ETagged() = default;
+    int tag = 7;
+};
+struct EDiskFull : ETagged, app::Exception { // the message base is not the first one
+    EDiskFull() : app::Exception("Disk full!") {}
+};
+struct TPlain {
+    int x = 0;
+};
+
+TEST(RaisedObject, CxxObjectsGiveClassChainAndMessage) {
+    const app::Exception simple("Range check error");
+    const TRaisedObjectInfo a = DescribeCxxObject(&typeid(simple), &simple);
+    EXPECT_EQ(a.classChain,
+              (std::vector<std::string>{"app::Exception", "std::runtime_error", "std::exception"}));
+    EXPECT_EQ(a.message, "Range check error");
+    EXPECT_TRUE(PassesValidityTest(a));
+    EXPECT_EQ(FormatObjectMessage(RawObjectMessage(a)), "Range check error.");
+
+    const EDiskFull full;
+    const TRaisedObjectInfo b = DescribeCxxObject(&typeid(full), &full);
+    EXPECT_EQ(b.classChain, (std::vector<std::string>{"EDiskFull", "ETagged", "app::Exception",
+                                                      "std::runtime_error", "std::exception"}));
+    EXPECT_EQ(b.message, "Disk full!"); // found through the second base
+    EXPECT_EQ(FormatObjectMessage(RawObjectMessage(b)), "Disk full.");
+
+    const TPlain plain;
+    const TRaisedObjectInfo c = DescribeCxxObject(&typeid(plain), &plain);
+    EXPECT_EQ(c.classChain, std::vector<std::string>{"TPlain"});
+    EXPECT_FALSE(c.message.has_value());
+    EXPECT_EQ(RawObjectMessage(c), "TPlain");
+
+    const int number = 42;
+    EXPECT_EQ(ObjectClassName(DescribeCxxObject(&typeid(number), &number)), "int");
+    const char* text = "thrown text";
+    EXPECT_EQ(ObjectClassName(DescribeCxxObject(&typeid(text), &text)), "char const*");
+    EXPECT_FALSE(DescribeCxxObject(nullptr, nullptr).present);
+
+    const std::bad_alloc noMemory;
+    const TRaisedObjectInfo d = DescribeCxxObject(&typeid(noMemory), &noMemory);
+    EXPECT_EQ(d.classChain, (std::vector<std::string>{"std::bad_alloc", "std::exception"}));
+    EXPECT_EQ(RawObjectMessage(d), "std::bad_alloc"); // what() of the library itself
 }
