@@ -68,6 +68,8 @@ using TFileVersion = std::array<uint16_t, 4>;
 // Every value is optional: an empty optional is one whose query failed (or that does
 // not apply, such as the remote-desktop client name outside such a session); its line
 // is left out. A present but empty text is a line collected with an empty value.
+// Declare locals with {}: GCC 12 at -O2 sees the optional strings as uninitialised
+// otherwise.
 struct TReportSystemInfo {
     std::optional<TLocalTime> now;
     std::optional<std::string> computerName;
