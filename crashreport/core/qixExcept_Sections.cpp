@@ -207,6 +207,18 @@ std::string GetStackDump(TAddress start, std::span<const uint8_t> bytes) {
     return text;
 }
 
+std::string GetStackDump(const IMemoryReader& memory, TAddress stackPointer) {
+    TAddress regionStart = 0, regionLast = 0;
+    const uint64_t end = memory.FindRegion(stackPointer, regionStart, regionLast)
+                             ? uint64_t{regionLast} + 1
+                             : uint64_t{1} << 32;
+    uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(end - stackPointer, kStackDumpBytes));
+    std::vector<uint8_t> bytes(count);
+    while (count > 0 && !TryReadMemory(memory, stackPointer, bytes.data(), count))
+        count = count > 16 ? (count - 1) / 16 * 16 : 0;
+    return GetStackDump(stackPointer, std::span<const uint8_t>(bytes.data(), count));
+}
+
 std::string GetCleartextDisAsm(const TDisAsmContext& context, TAddress functionStart,
                                TAddress crashAddress, bool structured, int32_t lineLimit) {
     if (functionStart == 0) return {};
@@ -254,10 +266,11 @@ std::string ThreadReportText(ISectionSource& source, const TThreadStackRecord& t
     });
 }
 
-TSectionResult CompleteThreadSections(ISectionSource& source,
-                                      const std::vector<TThreadStackRecord>& threads,
-                                      const std::vector<std::pair<std::string, std::string>>& plan,
-                                      TQXReport& report, const std::atomic<bool>& abort) {
+namespace {
+
+TSectionResult FillSections(ISectionSource& source, const std::vector<TThreadStackRecord>& threads,
+                            const std::vector<std::pair<std::string, std::string>>& plan,
+                            TQXReport& report, const std::atomic<bool>& abort) {
     TSectionResult result;
     const auto stop = [&] { return result.aborted = result.aborted || abort.load(); };
     const auto collect = [&](const TThreadTrace& trace) {
@@ -326,12 +339,22 @@ TSectionResult CompleteThreadSections(ISectionSource& source,
         report.StoreSection(threads[i].title, text);
     }
 
+    stop();
+    return result;
+}
+
+} // namespace
+
+TSectionResult CompleteThreadSections(ISectionSource& source,
+                                      const std::vector<TThreadStackRecord>& threads,
+                                      const std::vector<std::pair<std::string, std::string>>& plan,
+                                      TQXReport& report, const std::atomic<bool>& abort) {
+    TSectionResult result = FillSections(source, threads, plan, report, abort);
     try {
         source.CloseProgress();
     } catch (...) {
     }
-    if (stop()) return result;
-    report.FinishSections(result.checksums, result.qixEntries);
+    if (!result.aborted) report.FinishSections(result.checksums, result.qixEntries);
     return result;
 }
 

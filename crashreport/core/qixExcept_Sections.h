@@ -89,6 +89,13 @@ struct TThreadStackRecord {
 
 using TDescribeAddress = std::function<std::string(TAddress)>;
 
+// The share of a thread in the progress alert: its stack size times 100.
+inline uint64_t ProgressWeight(const TThreadStackRecord& thread) {
+    return thread.stackTop > thread.stackPointer
+               ? uint64_t{thread.stackTop - thread.stackPointer} * 100
+               : 0;
+}
+
 // `title` is the registry title (not empty); `describe` gives DescribeAddress lines.
 TThreadStackRecord MakeThreadRecord(uint32_t threadId, std::string title, bool crashed,
                                     const TThreadProbe& probe, const TCrashInfo& crash,
@@ -119,6 +126,9 @@ std::string GetCpuRegisters(const TCpuRegisters& context);
 // `bytes` are the readable bytes from `start` to the end of their region.
 std::string GetStackDump(TAddress start, std::span<const uint8_t> bytes);
 inline constexpr uint32_t kStackDumpBytes = 20 * 16;
+// The same from memory: up to the end of the region that holds `stackPointer` (the top
+// of the address space when it cannot be queried); unreadable lines end the dump.
+std::string GetStackDump(const IMemoryReader& memory, TAddress stackPointer);
 // Empty with an unknown function start.
 std::string GetCleartextDisAsm(const TDisAsmContext& context, TAddress functionStart,
                                TAddress crashAddress, bool structured, int32_t lineLimit);
@@ -180,7 +190,8 @@ std::string ThreadReportText(ISectionSource& source, const TThreadStackRecord& t
                              TThreadTrace& trace);
 
 // Replaces the placeholders of `plan` in order; stops early once `abort` is set, and
-// finishes the report (checksums, ".qix" lines, complete) when all were done.
+// finishes the report (checksums, ".qix" lines, complete) when all were done. The
+// progress alert is closed either way.
 TSectionResult CompleteThreadSections(ISectionSource& source,
                                       const std::vector<TThreadStackRecord>& threads,
                                       const std::vector<std::pair<std::string, std::string>>& plan,
