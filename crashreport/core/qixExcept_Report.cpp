@@ -1,7 +1,9 @@
 #include "crashreport/core/qixExcept_Report.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <stdexcept>
 
 namespace qix {
 namespace {

@@ -231,13 +231,14 @@ private:
     };
     void MarkModified();
     void Notify();
+    void Call(const Listener& listener, bool complete, const std::string& text);
     std::string BuildText(bool mustBeComplete);
 
     IReportBuilder& builder_;
     const bool reportWanted_;
     std::recursive_mutex listsLock_;
     std::shared_ptr<TIQXFields> header_, sections_;
-    bool headerFilled_ = false, sectionsPrepared_ = false;
+    bool headerFilled_ = false;
     mutable std::mutex reportLock_;
     uint64_t changeCounter_ = 0;
     std::string text_;

@@ -103,7 +103,10 @@ std::shared_ptr<TIQXFields> TQXReport::HeaderFields() {
     // The flag goes first: listeners told during the fill may ask for the text.
     if (reportWanted_ && !headerFilled_ && header_->ItemCount() == 0) {
         headerFilled_ = true;
-        builder_.FillHeader(*header_);
+        try {
+            builder_.FillHeader(*header_);
+        } catch (...) {
+        }
     }
     return header_;
 }
@@ -114,7 +117,10 @@ std::shared_ptr<TIQXFields> TQXReport::SectionFields() {
         sections_ = std::make_shared<TIQXFields>();
         sections_->AcceptData();
         sections_->AttachException(this);
-        builder_.PrepareSections(*sections_);
+        try {
+            builder_.PrepareSections(*sections_);
+        } catch (...) {
+        }
     }
     return sections_;
 }
@@ -125,6 +131,14 @@ uint64_t TQXReport::ChangeCounter() const {
 }
 
 std::string TQXReport::ReportText(bool mustBeComplete) {
+    try {
+        return BuildText(mustBeComplete);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string TQXReport::BuildText(bool mustBeComplete) {
     {
         std::lock_guard<std::mutex> guard(reportLock_);
         if (!text_.empty() && (!mustBeComplete || complete_.load())) return text_;
@@ -132,7 +146,12 @@ std::string TQXReport::ReportText(bool mustBeComplete) {
     }
     HeaderFields();
     SectionFields();
-    if (mustBeComplete && !complete_.load()) builder_.WaitForCompletion();
+    if (mustBeComplete && !complete_.load()) {
+        try {
+            builder_.WaitForCompletion();
+        } catch (...) {
+        }
+    }
     // Taken after the wait: the completion's own changes must not keep the text unstored.
     const uint64_t counter = ChangeCounter();
     std::string text;
@@ -195,9 +214,20 @@ void TQXReport::Notify() {
     const std::string text = ReportText(false);
     const bool complete = complete_.load();
     for (const Listener& listener : procedures)
-        listener.callback(complete, text, *this);
+        Call(listener, complete, text);
     for (const Listener& listener : methods)
-        listener.method(complete, text, *this);
+        Call(listener, complete, text);
+}
+
+void TQXReport::Call(const Listener& listener, bool complete, const std::string& text) {
+    // A failing listener must not stop the others, nor the change that told it.
+    try {
+        if (listener.callback)
+            listener.callback(complete, text, *this);
+        else
+            listener.method(complete, text, *this);
+    } catch (...) {
+    }
 }
 
 void TQXReport::AddReportListener(TReportCallback callback, bool critical) {
@@ -211,7 +241,7 @@ void TQXReport::AddReportListener(TReportCallback callback, bool critical) {
             }
         procedures_.push_back({callback, nullptr, {}, critical});
     }
-    callback(complete_.load(), ReportText(false), *this);
+    Call({callback, nullptr, {}, critical}, complete_.load(), ReportText(false));
 }
 
 void TQXReport::AddReportListener(const void* key, TReportMethod method, bool critical) {
@@ -225,7 +255,7 @@ void TQXReport::AddReportListener(const void* key, TReportMethod method, bool cr
             }
         methods_.push_back({nullptr, key, method, critical});
     }
-    method(complete_.load(), ReportText(false), *this);
+    Call({nullptr, key, method, critical}, complete_.load(), ReportText(false));
 }
 
 void TQXReport::RemoveReportListener(TReportCallback callback) {

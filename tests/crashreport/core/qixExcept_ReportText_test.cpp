@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 
 using namespace qix;
@@ -191,6 +192,37 @@ TEST(ReportState, CompletionNotifiesCompleteAndIsIgnoredOnceAbandoned) {
     dropped.Abandon();
     dropped.StoreSection("cpu registers", "eax = 00000009");
     EXPECT_EQ(sections->Contents("cpu registers"), ">> will be calculated soon");
+}
+
+TEST(ReportState, FailingListenersAndBuildersStayInside) {
+    class TFailing : public IReportBuilder {
+    public:
+        void FillHeader(TIQXFields&) override { throw std::runtime_error("no header"); }
+        void PrepareSections(TIQXFields& sections) override {
+            sections.Add("stack dump", "half");
+            throw std::runtime_error("no sections");
+        }
+        void WaitForCompletion() override { throw std::runtime_error("no wait"); }
+    } builder;
+    TQXReport report(builder);
+    EXPECT_EQ(report.CompleteReport(), "\r\n\r\nstack dump:\r\nhalf");
+
+    int calls = 0;
+    int first = 0, second = 0;
+    report.AddReportListener(
+        &first,
+        [&](bool, const std::string&, TQXReport&) {
+            ++calls;
+            throw std::runtime_error("listener failed");
+        },
+        false);
+    report.AddReportListener(
+        &second, [&](bool, const std::string&, TQXReport&) { ++calls; }, false);
+    calls = 0;
+    report.HeaderFields()->Add("user name", "x");
+    EXPECT_EQ(calls, 2);
+    report.RemoveReportListener(&first);
+    report.RemoveReportListener(&second);
 }
 
 TEST(ReportState, NoReportWantedGivesNoText) {
