@@ -48,6 +48,26 @@ std::string TrimControl(std::string_view text) {
 
 // ---- TIQXFields ----
 
+void TIQXFields::Lock() {
+    if (IQXChangeTarget* parent = exceptionParent_.load()) parent->BeginChange();
+    lock_.lock();
+}
+
+void TIQXFields::Unlock() {
+    lock_.unlock();
+    if (IQXChangeTarget* parent = exceptionParent_.load()) parent->EndChange();
+}
+
+void TIQXFields::SetAddPosition(int position) {
+    Guard g(lock_);
+    addPosition_ = position;
+}
+
+int TIQXFields::AddPosition() const {
+    Guard g(lock_);
+    return addPosition_;
+}
+
 int TIQXFields::ItemCount() const {
     Guard g(lock_);
     return static_cast<int>(items_.size());
@@ -59,6 +79,7 @@ std::string TIQXFields::Item(int index) const {
 }
 
 void TIQXFields::SetItem(int index, std::string_view name) {
+    Change change(*this);
     Guard g(lock_);
     if (index < 0 || index >= ItemCount() || items_[index].name == name) return;
     items_[index].name = std::string(name);
@@ -83,12 +104,13 @@ std::string TIQXFields::Contents(std::string_view name) const {
 }
 
 void TIQXFields::SetContents(std::string_view name, std::string_view content) {
+    Change change(*this);
     Guard g(lock_);
     if (!acceptData_) return;
     std::string trimmed = TrimControl(content);
     const int i = FindLocked(name);
     if (trimmed.empty()) {
-        if (i >= 0) Delete(i);
+        if (i >= 0) DeleteLocked(i);
         return;
     }
     if (i >= 0) {
@@ -104,6 +126,7 @@ void TIQXFields::SetContents(std::string_view name, std::string_view content) {
 }
 
 void TIQXFields::Insert(int index, std::string_view name, std::string_view content) {
+    Change change(*this);
     Guard g(lock_);
     std::string trimmed = TrimControl(content);
     if (!acceptData_ || trimmed.empty()) return;
@@ -121,7 +144,12 @@ void TIQXFields::Insert(int index, std::string_view name, std::string_view conte
 }
 
 void TIQXFields::Delete(int index) {
+    Change change(*this);
     Guard g(lock_);
+    DeleteLocked(index);
+}
+
+void TIQXFields::DeleteLocked(int index) {
     if (index < 0 || index >= ItemCount()) return;
     items_.erase(items_.begin() + index);
     if (addPosition_ > 0 && addPosition_ > index) --addPosition_;
@@ -129,8 +157,9 @@ void TIQXFields::Delete(int index) {
 }
 
 void TIQXFields::Delete(std::string_view name) {
+    Change change(*this);
     Guard g(lock_);
-    Delete(FindLocked(name));
+    DeleteLocked(FindLocked(name));
 }
 
 std::shared_ptr<IQXFields> TIQXFields::Clone() const {
@@ -164,6 +193,7 @@ void TIQXFields::LoadSerialized(std::string_view text) {
 
 void TIQXFields::Modified() {
     if (settingsParent_) (void)settingsParent_->SetPropStr("AddFields", Serialize());
+    if (IQXChangeTarget* parent = exceptionParent_.load()) parent->Changed();
 }
 
 // ---- TIQXAttachments ----

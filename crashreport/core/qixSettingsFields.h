@@ -3,6 +3,7 @@
 // into AddFields / AddAttachs on every change.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,14 +47,24 @@ public:
     virtual std::shared_ptr<IQXAttachments> Clone() const = 0;
 };
 
+// The exception object a header or section list belongs to: list locks bracket a
+// change on it, and list changes mark it modified.
+class IQXChangeTarget {
+public:
+    virtual ~IQXChangeTarget() = default;
+    virtual void BeginChange() = 0;
+    virtual void EndChange() = 0;
+    virtual void Changed() = 0;
+};
+
 bool SameText(std::string_view a, std::string_view b);
 // Removes characters with codes up to 32 at both ends.
 std::string TrimControl(std::string_view text);
 
 class TIQXFields : public IQXFields {
 public:
-    void Lock() override { lock_.lock(); }
-    void Unlock() override { lock_.unlock(); }
+    void Lock() override;
+    void Unlock() override;
     int ItemCount() const override;
     std::string Item(int index) const override;
     void SetItem(int index, std::string_view name) override;
@@ -68,7 +79,11 @@ public:
     // Library-internal: the settings parent is not counted; it detaches before it dies.
     void AttachSettings(IQXSettings* parent) { settingsParent_ = parent; }
     void DetachSettings() { settingsParent_ = nullptr; }
-    void SetAddPosition(int position) { addPosition_ = position; }
+    // Not counted either; the exception detaches its lists before it dies.
+    void AttachException(IQXChangeTarget* parent) { exceptionParent_ = parent; }
+    void DetachException() { exceptionParent_ = nullptr; }
+    void SetAddPosition(int position);
+    int AddPosition() const;
     void AcceptData() { acceptData_ = true; }
     // "name=content" items joined by "|": the AddFields form.
     std::string Serialize() const;
@@ -78,7 +93,24 @@ private:
     struct Item_ {
         std::string name, content;
     };
+    // Brackets one write as a change of the exception parent, outside the list lock,
+    // so listeners are told after the lock is gone.
+    class Change {
+    public:
+        explicit Change(const TIQXFields& list) : parent_(list.exceptionParent_.load()) {
+            if (parent_) parent_->BeginChange();
+        }
+        ~Change() {
+            if (parent_) parent_->EndChange();
+        }
+        Change(const Change&) = delete;
+        Change& operator=(const Change&) = delete;
+
+    private:
+        IQXChangeTarget* parent_;
+    };
     int FindLocked(std::string_view name) const;
+    void DeleteLocked(int index);
     void Modified();
 
     mutable std::recursive_mutex lock_;
@@ -86,6 +118,7 @@ private:
     int addPosition_ = 0;
     bool acceptData_ = false;
     IQXSettings* settingsParent_ = nullptr;
+    std::atomic<IQXChangeTarget*> exceptionParent_{nullptr};
 };
 
 class TIQXAttachments : public IQXAttachments {
