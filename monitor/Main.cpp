@@ -265,7 +265,7 @@ void TMainForm::TrayIconDblClick(fw::TComponent*) {
 
 void TMainForm::MenuAboutClick(fw::TComponent*) {
     fw::Application->ShowMessage(
-        "Ravelink 2.1\nby Tomas Vornhagen\n<tomas.vornhagen@vorn-software.example>");
+        "Ravelink 2.1\nby the Ravelink developers\n<ravelink@example.org>");
 }
 
 void TMainForm::MenuExitClick(fw::TComponent*) {
