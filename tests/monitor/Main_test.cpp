@@ -73,26 +73,13 @@ TEST_F(MonitorTest, WindowLayout) {
 // that the system, not the program, chose the place.
 TEST_F(MonitorTest, ConfigurationWindowOpensAtTheSystemsDefaultPosition) {
     Store({{"Host", "127.0.0.1"}});
-    char exe[MAX_PATH] = {};
-    ASSERT_NE(GetModuleFileNameA(nullptr, exe, MAX_PATH), 0u);
-    std::string command = std::string("\"") + exe + "\"";
     STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USEPOSITION;
     startup.dwX = 123;
     startup.dwY = 77;
-    PROCESS_INFORMATION process{};
-    SetEnvironmentVariableA(kPositionChild, "1");
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    SetEnvironmentVariableA(kPositionChild, nullptr);
-    ASSERT_TRUE(started) << GetLastError();
-    const DWORD waited = WaitForSingleObject(process.hProcess, kLongWait);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the copy that opens the window did not end";
+    ASSERT_TRUE(RunCopyOfThisProgram(kPositionChild, startup, code))
+        << "the copy that opens the window did not run to its end";
     ASSERT_NE(code, 0xFFFFFFFFu) << "the form's own position differs from its window's";
     EXPECT_EQ(code >> 16, 123u);
     EXPECT_EQ(code & 0xFFFF, 77u);

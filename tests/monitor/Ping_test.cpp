@@ -190,28 +190,73 @@ TEST_F(MonitorTest, LateWorkerIsAbandonedAndPublishesNothing) {
     ASSERT_TRUE(echo.WorkerEnded(1));
 }
 
-TEST_F(MonitorTest, ExitWhileAnEchoIsHeldEndsCleanlyAndTheLateWorkerPublishesNothing) {
-    Store({{"Host", "127.0.0.1"}, {"PingFrequency", "0"}});
-    StartForms();
+namespace {
+// Set in the environment of a copy of this program that runs the program's main block with
+// the first attempt's echo held past "Exit"; its exit code is a set of the faults below.
+const char* const kExitChild = "QIX_EXIT_CHILD";
+enum ExitFault : UINT {
+    kNeverSent = 1,
+    kFormStillReachable = 2,
+    kWorkerStillCurrent = 4,
+    kWorkerNeverEnded = 8,
+    kWorkerNotFreed = 16,
+    kPublished = 32,
+};
+
+UINT RunTheProgramAndExitWhileAnEchoIsHeld() {
     HeldEcho echo({0});
-    form->SendPingFunction = echo.Function();
-    form->PingTimerTimer(form);
-    ASSERT_TRUE(echo.Entered(0));
-    form->MenuExit->Click();
-    EXPECT_TRUE(fw::Application->Terminated());
-    StopForms(); // what the end of the message loop does
-    EXPECT_EQ(MainForm, nullptr);
+    {
+        fw::TApplication application;
+        application.Initialize();
+        application.SetTitle("Ravelink 2");
+        application.ShowMainForm = false;
+        application.CreateForm<TDummyForm>();
+        auto* form = application.CreateForm<TMainForm>();
+        form->SendPingFunction = echo.Function();
+        form->PingTimerTimer(form);
+        if (!echo.Entered(0)) return kNeverSent;
+        form->MenuExit->Click();
+        application.Run();
+    } // the application frees its forms, the configuration form first
+    UINT faults = 0;
+    if (MainForm) faults |= kFormStillReachable;
     {
         std::lock_guard lock(MonitorLock);
-        EXPECT_EQ(CurrentPinger, nullptr);
+        if (CurrentPinger) faults |= kWorkerStillCurrent;
     }
     echo.Release(0); // the echo returns after "Exit"
-    ASSERT_TRUE(echo.WorkerEnded(0));
-    EXPECT_EQ(echo.Holders(), 1); // the worker freed itself with what it owned
+    if (!echo.WorkerEnded(0)) faults |= kWorkerNeverEnded;
+    if (echo.Holders() != 1) faults |= kWorkerNotFreed; // it frees itself and its copy
     std::lock_guard lock(MonitorLock);
-    EXPECT_FALSE(ResultReady);
-    EXPECT_EQ(PingHistory[0].Status, psNone);
-    EXPECT_EQ(PingHistory[0].Milliseconds, 0);
+    if (ResultReady || PingHistory[0].Status != psNone || PingHistory[0].Milliseconds != 0)
+        faults |= kPublished;
+    return faults;
+}
+
+class ExitChild : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (GetEnvironmentVariableA(kExitChild, nullptr, 0))
+            ExitProcess(RunTheProgramAndExitWhileAnEchoIsHeld());
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kExitChildEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ExitChild);
+} // namespace
+
+TEST_F(MonitorTest, ExitWhileAnEchoIsHeldEndsCleanlyAndTheLateWorkerPublishesNothing) {
+    Store({{"Host", "127.0.0.1"}, {"PingFrequency", "0"}});
+    DWORD code = 0;
+    ASSERT_TRUE(RunCopyOfThisProgram(kExitChild, STARTUPINFOA{}, code))
+        << "the program did not end";
+    // A crash at exit ends the copy with its exception code instead.
+    EXPECT_EQ(code & kNeverSent, 0u) << std::hex << code;
+    EXPECT_EQ(code & kFormStillReachable, 0u) << std::hex << code;
+    EXPECT_EQ(code & kWorkerStillCurrent, 0u) << std::hex << code;
+    EXPECT_EQ(code & kWorkerNeverEnded, 0u) << std::hex << code;
+    EXPECT_EQ(code & kWorkerNotFreed, 0u) << std::hex << code;
+    EXPECT_EQ(code & kPublished, 0u) << std::hex << code;
+    EXPECT_EQ(code, 0u) << std::hex << code;
 }
 
 TEST_F(MonitorTest, HistoryDropsItsOldestEntry) {

@@ -39,6 +39,25 @@ void PumpFor(int milliseconds) {
     PumpUntil(nullptr, milliseconds);
 }
 
+bool RunCopyOfThisProgram(const char* variable, STARTUPINFOA startup, DWORD& exitCode) {
+    char exe[MAX_PATH] = {};
+    if (!GetModuleFileNameA(nullptr, exe, MAX_PATH)) return false;
+    std::string command = std::string("\"") + exe + "\"";
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    SetEnvironmentVariableA(variable, "1");
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableA(variable, nullptr);
+    if (!started) return false;
+    const bool ended = WaitForSingleObject(process.hProcess, kLongWait) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 1);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ended;
+}
+
 namespace {
 struct Found {
     HWND dialog = nullptr;

@@ -44,6 +44,11 @@ private:
     std::thread thread_;
 };
 
+// Starts this test program again with the variable set in its environment (a test
+// environment there does one job and exits) and waits for its end. False when it could not
+// be started or did not end within kLongWait.
+bool RunCopyOfThisProgram(const char* variable, STARTUPINFOA startup, DWORD& exitCode);
+
 // Pixels as 0xRRGGBB, row by row from the top.
 struct TestImage {
     int width = 0, height = 0;
