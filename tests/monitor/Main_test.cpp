@@ -63,7 +63,8 @@ TEST_F(MonitorTest, WindowLayout) {
         EXPECT_EQ(edit->UpDown()->Top(), edit->Top());
     }
     form->TrayIconDblClick(form);
-    PumpFor(200);
+    ASSERT_TRUE(IsWindowVisible(form->Handle()));
+    PumpFor(200); // the picture only: Wine hands drawing to the display a little later
     SaveScreenshot(form->Handle(), "configuration-window");
 }
 
@@ -204,7 +205,7 @@ TEST_F(MonitorTest, WrongRegistryTypeStopsFormCreateWithTheRegistryMessage) {
     }
     DialogCatcher catcher;
     StartForms();
-    PumpUntil([&] { return catcher.Seen(); }, 15000);
+    ASSERT_TRUE(PumpUntil([&] { return catcher.Seen(); }, kLongWait));
     EXPECT_EQ(catcher.Text(), "Invalid data type for 'PingFrequency'");
     EXPECT_EQ(catcher.Caption(), "Ravelink 2");
     EXPECT_FALSE(form->PingTimer->Enabled());
