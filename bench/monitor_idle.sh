@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 # shellcheck disable=SC1091
 . scripts/wine-env
-if qix_can_run_32bit; then preset=win32; else preset=win64; fi
+preset=win32
 build=$PWD/build/$preset
 scripts/build host "$preset" >/dev/null
 export QIX_BUILD_DIR=$build
