@@ -101,15 +101,14 @@ struct TOracleLine {
 };
 
 TOracleLine Addr2Line(const std::string& exe, TAddress address) {
-    std::istringstream in(
-        Shell("i686-w64-mingw32-addr2line -f -C -e " + exe + " 0x" + Hex(address)));
+    // Without -C: for this target it strips one leading underscore from every name.
+    std::istringstream in(Shell("i686-w64-mingw32-addr2line -f -e " + exe + " 0x" + Hex(address)));
     TOracleLine r;
     std::string where;
     std::getline(in, r.Function);
     std::getline(in, where);
-    // addr2line leaves the symbols of this target mangled (one underscore too many).
-    if (r.Function.rfind("ZN", 0) == 0) {
-        std::istringstream plain(Shell("c++filt _" + r.Function));
+    if (r.Function.rfind("_Z", 0) == 0) {
+        std::istringstream plain(Shell("c++filt " + r.Function));
         std::getline(plain, r.Function);
     }
     r.Function = r.Function.substr(0, r.Function.find('('));
