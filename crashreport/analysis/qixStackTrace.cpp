@@ -19,8 +19,9 @@ constexpr uint64_t kAllFunctions = kHigh(0x20000000);
 constexpr uint64_t kNoChain = kHigh(0x10000000);
 // Removing recursion compares runs up to this many items long.
 constexpr size_t kRecursionWindow = 256;
-// An unknown callee links at most this many newer items: any of them could be its frame.
-constexpr int32_t kUnknownFanOut = 64;
+// A call links at most this many newer items: the nearest frames of its callee. Without a
+// bound, a long stack without anchors full of stale return addresses links quadratically.
+constexpr size_t kFanOut = 16;
 
 bool ContainsNoCase(const std::string& text, const char* part) {
     const size_t n = std::strlen(part);
@@ -327,18 +328,23 @@ void TTraceRun::CompleteLink(int32_t r, TAddress callSite, TAddress callee, bool
         auto add = [&](TAddress end) {
             const auto it = FByAddress.find(end);
             if (it == FByAddress.end()) return;
-            for (int32_t i : it->second)
-                if (i > r && i <= last) candidates.push_back(i);
+            const std::vector<int32_t>& at = it->second; // ascending
+            auto i = std::upper_bound(at.begin(), at.end(), r);
+            for (size_t n = 0; i != at.end() && *i <= last && n < kFanOut; ++i, ++n)
+                candidates.push_back(*i);
         };
         for (const TFarCall& c : f.Info.FarCalls)
             if (c.IsCall) add(c.Next);
         for (const TUnknownTarget& u : f.Info.UnknownTargets)
             if (u.IsCall) add(u.Next);
-        if (last > r && FItems[size_t(last)].Forced) candidates.push_back(last);
         std::sort(candidates.begin(), candidates.end());
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+        if (candidates.size() > kFanOut) candidates.resize(kFanOut);
+        if (last > r && FItems[size_t(last)].Forced &&
+            !std::binary_search(candidates.begin(), candidates.end(), last))
+            candidates.push_back(last);
     } else {
-        for (int32_t i = r + 1; i <= last && int32_t(candidates.size()) < kUnknownFanOut; ++i)
+        for (int32_t i = r + 1; i <= last && candidates.size() < kFanOut; ++i)
             candidates.push_back(i);
     }
     for (int32_t i : candidates) {
