@@ -14,6 +14,9 @@ int Mid2(TMode mode, int n);
 int Bottom1(TMode mode, int n);
 int Bottom2(TMode mode, int n);
 
+// A thread routine that runs the chain down to the wait.
+unsigned long __stdcall Worker(void*);
+
 // Bottom2 in wait mode signals Arrived and waits for Release.
 extern void* Arrived;
 extern void* Release;

@@ -9,10 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace chain {
-DWORD WINAPI Worker(void*);
-}
-
 namespace {
 
 void Print(const char* title, const qix::TStackTraceResult& result) {
@@ -59,19 +55,6 @@ int TraceWaitingThread() {
 }
 
 } // namespace
-
-namespace chain {
-
-int RunChain(TMode mode) {
-    int r = Top1(mode, 1);
-    return r & 0x7F;
-}
-
-DWORD WINAPI Worker(void*) {
-    return DWORD(RunChain(WaitAtBottom));
-}
-
-} // namespace chain
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
