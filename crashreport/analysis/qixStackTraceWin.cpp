@@ -131,4 +131,14 @@ TStackTraceResult TraceContext(const void* context, void* thread, TStackTraceReq
     return ProcessStackTracer().Trace(request, minDebugInfo);
 }
 
+__attribute__((noinline)) TStackTraceResult
+TraceCurrentThread(TStackTraceRequest request, std::vector<std::string>* minDebugInfo) {
+    if (!request.StackBottom) request.StackBottom = AddressOf(__builtin_frame_address(0));
+    if (!request.FramePointer) request.FramePointer = AddressOf(__builtin_frame_address(0));
+    if (!request.CurrentAddress && !request.IsException)
+        request.CurrentAddress = AddressOf(__builtin_return_address(0));
+    if (!request.StackTop && !ThreadStackTop(GetCurrentThread(), request.StackTop)) return {};
+    return ProcessStackTracer().Trace(request, minDebugInfo);
+}
+
 } // namespace qix

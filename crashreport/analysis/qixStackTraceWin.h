@@ -42,4 +42,9 @@ bool ThreadStackTop(void* thread, TAddress& top);
 TStackTraceResult TraceContext(const void* context, void* thread, TStackTraceRequest request,
                                std::vector<std::string>* minDebugInfo = nullptr);
 
+// Traces the calling thread from its caller: the stack from the caller's position up, and,
+// unless the request names one, the caller's return address as the current address.
+TStackTraceResult TraceCurrentThread(TStackTraceRequest request,
+                                     std::vector<std::string>* minDebugInfo = nullptr);
+
 } // namespace qix

@@ -17,6 +17,8 @@ int Bottom2(TMode mode, int n) {
     if (mode == WaitAtBottom) {
         SetEvent(Arrived);
         WaitForSingleObject(Release, INFINITE);
+    } else if (mode == ThrowAtBottom) {
+        throw n; // nobody catches it: std::terminate
     } else {
         *Target = n;
     }

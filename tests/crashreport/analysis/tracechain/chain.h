@@ -4,7 +4,7 @@
 
 namespace chain {
 
-enum TMode { FaultAtBottom, FaultInMiddle, WaitAtBottom };
+enum TMode { FaultAtBottom, FaultInMiddle, WaitAtBottom, ThrowAtBottom };
 
 int RunChain(TMode mode);
 int Top1(TMode mode, int n);

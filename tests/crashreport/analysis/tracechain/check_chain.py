@@ -91,6 +91,11 @@ def main():
         fail(f"middle: first line is {middle[0][4]}")
     if sums_b[0] == sums_a[0] or sums_b[1] == sums_a[1]:
         fail(f"another fault site kept a checksum: {sums_a} and {sums_b}")
+    # After an uncaught C++ exception the frames of the throw and of terminate are hidden:
+    # the first line is the throw statement.
+    thrown, _, _ = run(wine_exec, exe, "throw")
+    if check_chain(thrown, name, addr2line, debug, "throw", ["main"]) != 0:
+        fail("throw: frames of the throw or of terminate were not hidden")
     waiting, _, values = run(wine_exec, exe, "thread")
     # The worker's chain ends in its thread routine, whose start is the last line.
     check_chain(waiting, name, addr2line, debug, "thread", ["chain.Worker"])

@@ -1,6 +1,7 @@
 // Runs the chain and prints the tracer's view of it, for check_chain.py to compare with
 // addr2line: "fault" traces the faulting thread from the exception's context, "middle"
-// faults one level higher, "thread" traces a waiting worker from its stopped context.
+// faults one level higher, "thread" traces a waiting worker from its stopped context, "throw"
+// traces from the terminate handler after an uncaught C++ exception.
 #include "chain.h"
 #include "crashreport/analysis/qixStackTraceWin.h"
 
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -28,6 +30,13 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* info) {
     qix::TStackTraceRequest request;
     request.IsException = true;
     Print("fault", qix::TraceContext(info->ContextRecord, GetCurrentThread(), request));
+    ExitProcess(0);
+}
+
+void OnTerminate() {
+    qix::TStackTraceRequest request;
+    request.CxxTermination = true;
+    Print("throw", qix::TraceCurrentThread(request));
     ExitProcess(0);
 }
 
@@ -59,6 +68,10 @@ int TraceWaitingThread() {
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
     if (std::strcmp(mode, "thread") == 0) return TraceWaitingThread();
+    if (std::strcmp(mode, "throw") == 0) {
+        std::set_terminate(OnTerminate);
+        return chain::RunChain(chain::ThrowAtBottom) == 12345 ? 1 : 4;
+    }
     AddVectoredExceptionHandler(1, OnFault);
     const chain::TMode m =
         std::strcmp(mode, "middle") == 0 ? chain::FaultInMiddle : chain::FaultAtBottom;
