@@ -195,6 +195,24 @@ TEST_F(StackTrace, RecursionOfThreeReturnAddressesPrintsOnce) {
     EXPECT_EQ(Procs(result), kExpectedChain) << result.Text;
 }
 
+TEST_F(StackTrace, PreparedStackKeepsFlaggedEntriesAndHidesTheExceptionDispatch) {
+    const std::vector<TFrame> chain = Chain();
+    std::vector<TPreparedEntry> prepared;
+    for (const TFrame& f : chain)
+        prepared.push_back({1, f.Return});
+    prepared.insert(prepared.begin() + 2, {0, Ret(kLevel[4], 5)}); // stale, not flagged
+    TStackTraceRequest r = Crash(CrashInLevel6());
+    r.Prepared = &prepared;
+    TStackTraceResult result = FTracer.Trace(r);
+    EXPECT_EQ(Procs(result), kExpectedChain) << result.Text;
+    // Above the runtime's exception handler only the newest item stays.
+    const TAddress inHandler = Sample().Listing.After("__gnu_exception_handler@4", "call");
+    prepared = {{1, chain[0].Return}, {1, chain[1].Return}, {1, inHandler}, {1, chain[5].Return}};
+    result = FTracer.Trace(r);
+    const std::vector<std::string> expected = {"sample.Level6", "sample.Level1", "main"};
+    EXPECT_EQ(Procs(result), expected) << result.Text;
+}
+
 class StackTraceForeign : public StackTrace {
 protected:
     void SetUp() override {
