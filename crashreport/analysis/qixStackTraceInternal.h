@@ -57,6 +57,8 @@ public:
 
 private:
     int32_t Store(std::unique_ptr<TFunction> function);
+    // Parses and stores one function that is not known yet.
+    int32_t AddOne(TAddress entry, const std::string& name, const TReadableRanges* snapshot);
 
     const ITraceProcess& FProcess;
     mutable std::recursive_mutex FLock;

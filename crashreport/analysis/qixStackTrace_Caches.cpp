@@ -15,6 +15,8 @@ bool TFunction::Contains(TAddress a) const {
 
 namespace {
 
+constexpr size_t kJumpLimit = 256;
+
 TRuntimeRoutines RoutinesOf(const TMapFile* map) {
     if (!map) return {};
     return RuntimeRoutinesByName([map](const std::string& name) -> TAddress {
@@ -101,6 +103,30 @@ int32_t TTraceCaches::AddFunction(TAddress entry, const std::string& name, bool 
         if (approve) Approve(known);
         return known;
     }
+    const int32_t index = AddOne(entry, name, snapshot);
+    std::vector<TAddress> jumps;
+    for (const TFarCall& call : Function(index).Info.FarCalls)
+        if (!call.IsCall && call.Target) jumps.push_back(call.Target);
+    if (approve) Approve(index);
+    // Tail jumps lead to functions of their own; a worklist, as chains of them can be long,
+    // and a bound, as they can lead through a whole module.
+    for (size_t followed = 0; !jumps.empty() && followed < kJumpLimit; ++followed) {
+        const TAddress target = jumps.back();
+        jumps.pop_back();
+        if (const int32_t known = FindFunction(target); known >= 0) {
+            if (approve) Approve(known);
+            continue;
+        }
+        const int32_t added = AddOne(target, {}, snapshot);
+        if (approve) Approve(added);
+        for (const TFarCall& call : Function(added).Info.FarCalls)
+            if (!call.IsCall && call.Target) jumps.push_back(call.Target);
+    }
+    return index;
+}
+
+int32_t TTraceCaches::AddOne(TAddress entry, const std::string& name,
+                             const TReadableRanges* snapshot) {
     auto f = std::make_unique<TFunction>();
     f->Module = ModuleOf(entry, snapshot);
     ParseFunction(Context(f->Module, snapshot), entry, f->Info);
@@ -123,17 +149,11 @@ int32_t TTraceCaches::AddFunction(TAddress entry, const std::string& name, bool 
             for (const TFarCall& call : f->Info.FarCalls)
                 if (call.IsCall && call.Target == dispatch)
                     f->Info.UnknownTargets.push_back({true, call.Start, call.Next});
-    std::vector<TAddress> jumps;
     for (const TFarCall& call : f->Info.FarCalls)
-        if (!call.IsCall && call.Target) jumps.push_back(call.Target);
-    f->HasFarJump = !jumps.empty();
+        f->HasFarJump |= !call.IsCall && call.Target;
     const TAddress longest = TAddress(std::max<int32_t>(f->Info.CodeLength, 0));
     FLongest = std::max(FLongest, longest);
-    const int32_t index = Store(std::move(f));
-    if (approve) Approve(index);
-    for (TAddress target : jumps)
-        AddFunction(target, {}, approve, snapshot);
-    return index;
+    return Store(std::move(f));
 }
 
 void TTraceCaches::Approve(int32_t index) {
