@@ -116,7 +116,7 @@ bool TTraceRun::FindCallSite(int32_t function, const TItem& item, TCallSite& sit
 
 std::string TTraceRun::NameAt(TAddress address) const {
     if (const int32_t f = FCaches.FindFunction(address); f >= 0) return FCaches.Function(f).Name;
-    const int32_t m = FCaches.ModuleOf(address, &FSnapshot);
+    const int32_t m = FCaches.ModuleOf(address);
     if (m >= 0)
         if (const auto& map = FCaches.Module(m).Map)
             if (const TMapPublic* p = map->PublicAt(address); p && p->Address == address)
@@ -201,7 +201,7 @@ int32_t TTraceRun::Offer(TAddress value, bool forced, bool flagged, bool frameSl
     bool qualifies = value > 7 && TryReadMemory(Memory(), item.Lookup, &probe, 1, &FSnapshot) &&
                      Memory().IsCommitted(item.Lookup) && (forced || FollowsCall(value));
     if (qualifies || forced || flagged || frameSlot) {
-        item.Module = FCaches.ModuleOf(item.Lookup, &FSnapshot);
+        item.Module = FCaches.ModuleOf(item.Lookup);
         if (item.Module >= 0 && qualifies) {
             const TModule& m = FCaches.Module(item.Module);
             qualifies = m.InCode(value) || m.InData(value) || (forced && m.InCode(value + 1));
@@ -232,7 +232,7 @@ void TTraceRun::CollectPossibleStackItems() {
         TItem item;
         item.Value = item.Address = item.Lookup = r.CreationAddress;
         item.Certain = item.Creation = true;
-        item.Module = FCaches.ModuleOf(r.CreationAddress, &FSnapshot);
+        item.Module = FCaches.ModuleOf(r.CreationAddress);
         FByAddress[item.Address].push_back(0);
         FItems.push_back(std::move(item));
     }

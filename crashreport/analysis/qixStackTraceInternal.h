@@ -38,7 +38,7 @@ class TTraceCaches {
 public:
     explicit TTraceCaches(const ITraceProcess& process) : FProcess(process) {}
 
-    int32_t ModuleOf(TAddress address, const TReadableRanges* snapshot);
+    int32_t ModuleOf(TAddress address);
     const TModule& Module(int32_t index) const;
 
     // Adds (parsing it) or finds the function at the entry point; approve approves it and,
@@ -104,11 +104,6 @@ struct TCallSite {
     TAddress Site = 0;
     TAddress Callee = 0;
     bool CalleeKnown = false;
-};
-
-// Raised inside a phase; the address, when known, is described in the error text.
-struct TTraceFault {
-    TAddress Address = 0;
 };
 
 // One trace: the candidates of one stack and the phases that thin them out.

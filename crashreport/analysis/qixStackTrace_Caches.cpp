@@ -28,7 +28,7 @@ TRuntimeRoutines RoutinesOf(const TMapFile* map) {
 
 } // namespace
 
-int32_t TTraceCaches::ModuleOf(TAddress address, const TReadableRanges*) {
+int32_t TTraceCaches::ModuleOf(TAddress address) {
     std::lock_guard guard(FLock);
     auto it = FModuleStarts.upper_bound(address);
     if (it != FModuleStarts.begin()) {
@@ -89,7 +89,7 @@ int32_t TTraceCaches::AddPlaceholder(TAddress entry) {
     std::lock_guard guard(FLock);
     if (const int32_t known = FindFunction(entry); known >= 0) return known;
     auto f = std::make_unique<TFunction>();
-    f->Module = ModuleOf(entry, nullptr);
+    f->Module = ModuleOf(entry);
     f->Placeholder = true;
     f->Info.IsValid = true;
     f->Info.EntryPoint = f->Info.CodeBegin = entry;
@@ -128,7 +128,7 @@ int32_t TTraceCaches::AddFunction(TAddress entry, const std::string& name, bool 
 int32_t TTraceCaches::AddOne(TAddress entry, const std::string& name,
                              const TReadableRanges* snapshot) {
     auto f = std::make_unique<TFunction>();
-    f->Module = ModuleOf(entry, snapshot);
+    f->Module = ModuleOf(entry);
     ParseFunction(Context(f->Module, snapshot), entry, f->Info);
     f->Info.EntryPoint = entry;
     f->Name = name;

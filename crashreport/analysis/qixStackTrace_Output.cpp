@@ -79,7 +79,7 @@ std::string Hex8(TAddress value) {
 std::string DescribeAddress(TTraceCaches& caches, TAddress address, bool showRelAddr,
                             bool showRelLine) {
     std::string text = Hex8(address);
-    const int32_t m = caches.ModuleOf(address, nullptr);
+    const int32_t m = caches.ModuleOf(address);
     const TModule* module = m >= 0 ? &caches.Module(m) : nullptr;
     const TMapPublic* pub = module && module->Map ? module->Map->PublicAt(address) : nullptr;
     if (!pub) {
