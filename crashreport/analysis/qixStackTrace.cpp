@@ -55,16 +55,7 @@ bool TTraceRun::Read32(TAddress address, uint32_t& value) const {
 }
 
 bool TTraceRun::FollowsCall(TAddress address) const {
-    uint8_t b[8];
-    if (address < 8 || !TryReadMemory(Memory(), address - 8, b, 8, &FSnapshot)) return false;
-    auto at = [&](int back) { return b[8 - back]; };
-    auto callModRm = [](uint8_t m) { return (m & 0x30) == 0x10; };
-    if (at(5) == 0xE8) return true;
-    for (int back : {2, 3, 4})
-        if (at(back) == 0xFF && callModRm(at(back - 1))) return true;
-    for (int back : {6, 7})
-        if (at(back) == 0xFF && callModRm(at(back - 1))) return true;
-    return at(7) == 0x9A;
+    return qix::FollowsCall(Memory(), address, &FSnapshot);
 }
 
 bool TTraceRun::FindCallSite(int32_t function, const TItem& item, TCallSite& site,
@@ -545,3 +536,19 @@ void TTraceRun::RealizeOptimalLinkChains() {
 }
 
 } // namespace qix::trace
+
+namespace qix {
+
+bool FollowsCall(const IMemoryReader& memory, TAddress address, const TReadableRanges* snapshot) {
+    uint8_t b[8];
+    if (address < 8 || !TryReadMemory(memory, address - 8, b, 8, snapshot)) return false;
+    auto at = [&](int back) { return b[8 - back]; };
+    auto callModRm = [](uint8_t m) { return (m & 0x30) == 0x10; };
+    if (at(5) == 0xE8) return true;
+    // FF /2 and FF /3: near and far indirect calls of 2, 3, 4, 6 or 7 bytes.
+    for (int back : {2, 3, 4, 6, 7})
+        if (at(back) == 0xFF && callModRm(at(back - 1))) return true;
+    return at(7) == 0x9A;
+}
+
+} // namespace qix

@@ -106,6 +106,11 @@ private:
     std::unique_ptr<trace::TTraceCaches> FCaches;
 };
 
+// Whether the bytes before the address end with a call instruction: the cheap first test of
+// every stack slot (direct, indirect near and far forms of 2 to 7 bytes).
+bool FollowsCall(const IMemoryReader& memory, TAddress address,
+                 const TReadableRanges* snapshot = nullptr);
+
 // The CRC-32 table step (reflected polynomial 0xEDB88320) without the initial and final
 // inversion, as the call-stack checksums chain it.
 uint32_t ChecksumUpdate(uint32_t value, const void* data, size_t size);

@@ -23,6 +23,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <unistd.h>
+
 namespace qix {
 namespace {
 
@@ -323,6 +325,45 @@ TEST_F(StackTrace, ChecksumsFollowTheCrashSiteNotTheRun) {
                             uInt(part.size())));
     }
     EXPECT_EQ(a.Checksums[0], v);
+}
+
+// Every form of call and some look-alikes, each judged by objdump on the same bytes.
+TEST(StackTraceCallTest, FollowsCallAgreesWithObjdump) {
+    const std::vector<std::vector<uint8_t>> forms = {
+        {0xE8, 0, 0, 0, 0},                   // call rel32
+        {0xFF, 0xD0},                         // call eax
+        {0xFF, 0x55, 0x08},                   // call [ebp+8]
+        {0xFF, 0x54, 0x24, 0x04},             // call [esp+4]
+        {0xFF, 0x15, 0x00, 0x10, 0x40, 0x00}, // call [0x401000]
+        {0xFF, 0x94, 0x24, 0, 1, 0, 0},       // call [esp+0x100]
+        {0xFF, 0x1D, 0x00, 0x10, 0x40, 0x00}, // call far [0x401000]
+        {0x9A, 0, 0, 0, 0, 0x08, 0},          // call far 0008:00000000
+        {0xFF, 0xE0},                         // jmp eax
+        {0xFF, 0x25, 0x00, 0x10, 0x40, 0x00}, // jmp [0x401000]
+        {0xE9, 0, 0, 0, 0},                   // jmp rel32
+        {0x8B, 0x45, 0x08},                   // mov eax, [ebp+8]
+        {0xFF, 0x75, 0x08},                   // push [ebp+8]
+    };
+    const fs::path file =
+        fs::temp_directory_path() / ("qix_call_forms_" + std::to_string(getpid()) + ".bin");
+    for (const auto& form : forms) {
+        {
+            std::ofstream out(file, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(form.data()), std::streamsize(form.size()));
+        }
+        const std::string listing =
+            Shell("i686-w64-mingw32-objdump -D -b binary -m i386 " + file.string() + " 2>&1");
+        ASSERT_NE(listing.find("   0:"), std::string::npos) << "objdump failed: " << listing;
+        // objdump writes AT&T mnemonics: call, lcall, jmp, ljmp, mov, push.
+        const std::regex call(R"(\s(l?call)\s)");
+        const bool oracle = std::regex_search(listing, call);
+        std::vector<uint8_t> bytes(8 - form.size(), 0x00);
+        bytes.insert(bytes.end(), form.begin(), form.end());
+        TBufferMemoryReader memory;
+        memory.AddRegion(0x1000, bytes);
+        EXPECT_EQ(FollowsCall(memory, 0x1008), oracle) << listing;
+    }
+    fs::remove(file);
 }
 
 TEST(StackTraceChecksum, TableStepIsZlibWithoutInversions) {
