@@ -1,0 +1,51 @@
+// DNS over UDP for the mail exchanger lookup: the query packet and a reply parser that
+// trusts nothing in the datagram.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qix {
+
+inline constexpr uint16_t kDnsTypeNs = 2;
+inline constexpr uint16_t kDnsTypeMx = 15;
+inline constexpr uint16_t kDnsQueryId = 0x0001;
+inline constexpr size_t kDnsMaxReply = 512; // a UDP reply without extensions
+
+// Recursion desired, one question of class IN. Empty when the name cannot be encoded
+// (empty or over-long labels, more than 253 characters, bytes a host name never has).
+std::string BuildDnsQuery(std::string_view name, uint16_t type, uint16_t id = kDnsQueryId);
+
+enum class TDnsStatus {
+    Ok,
+    Truncated,   // a record or name runs past the datagram
+    Malformed,   // not a reply to our question, bad label, pointer loop, ...
+    ServerError, // a non-zero RCODE
+};
+
+struct TDnsRecordName {
+    std::string Name;
+    uint16_t Preference = 0; // MX only
+};
+
+struct TDnsReply {
+    TDnsStatus Status = TDnsStatus::Malformed;
+    uint8_t RCode = 0;
+    std::vector<TDnsRecordName> Answers;  // records of the asked type; MX by preference
+    std::vector<std::string> Authorities; // NS names of the authority section
+    bool NullMx = false;                  // an MX record naming "." (no mail accepted)
+};
+
+// Checks the reply against the query it answers (id, QR, question, type) and reads the
+// answer records of the asked type (and, for NS, the authority NS records). Records of
+// other types are skipped. Any fault rejects the whole reply: no names are returned.
+TDnsReply ParseDnsReply(std::string_view reply, std::string_view query);
+
+// The hosts to try for a domain: the exchangers by preference, or, when the domain has
+// none, the domain itself (its own address record stands in); nothing for a null MX.
+std::vector<std::string> MailHostsFor(std::string_view domain, const TDnsReply& mxReply);
+
+} // namespace qix
