@@ -204,7 +204,7 @@ TEST_F(MailMessage, PythonEmailReadsItBack) {
     m.Attachments = {{Dir.File("bugreport.txt", report), "bugreport.txt"},
                      {Dir.File("screenShot.png", binary), "screenShot.png"}};
     const std::string path = Dir.File("mail.eml", BuildMailMessage(m));
-    const std::string facts = RunTool("python3 " QIX_MAILPARSE " '" + path + "'");
+    const std::string facts = RunTool("/usr/bin/python3 " QIX_MAILPARSE " '" + path + "'");
     const std::string expected =
         "defects 0\n"
         // Python normalises address lists and dates; its calendar confirms the weekday.
