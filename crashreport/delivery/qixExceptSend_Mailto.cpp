@@ -9,8 +9,8 @@ std::string PercentEncodeMailto(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 8);
     for (unsigned char c : text) {
-        switch (c) {
-        case '\n':
+        switch (c < 0x20 || c == 0x7f ? '\n' : c) {
+        case '\n': // and every other control byte, which URL readers drop
         case '\r':
         case ' ':
         case '"':

@@ -21,15 +21,14 @@ std::string Upper(std::string_view s) {
 
 bool TSmtpReplyReader::TakeReply(TSmtpReply& reply, TReplyStatus& status) {
     status = TReplyStatus::Ok;
-    TSmtpReply out;
-    size_t lineStart = 0;
+    // Continuation lines already read stay in Partial, so a slow server costs no rescans.
     while (true) {
-        const size_t lf = Pending.find('\n', lineStart);
+        const size_t lf = Pending.find('\n', Scanned);
         if (lf == std::string::npos) {
             if (Pending.size() > kSmtpMaxReply) status = TReplyStatus::Malformed;
             return false;
         }
-        std::string_view line(Pending.data() + lineStart, lf - lineStart);
+        std::string_view line(Pending.data() + Scanned, lf - Scanned);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.size() < 3 || line[0] < '1' || line[0] > '5' || !IsDigit(line[1]) ||
             !IsDigit(line[2]) || (line.size() > 3 && line[3] != ' ' && line[3] != '-')) {
@@ -37,19 +36,22 @@ bool TSmtpReplyReader::TakeReply(TSmtpReply& reply, TReplyStatus& status) {
             return false;
         }
         const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-        if (out.Code != 0 && code != out.Code) {
+        if (Partial.Code != 0 && code != Partial.Code) {
             status = TReplyStatus::Malformed;
             return false;
         }
-        out.Code = code;
-        out.Lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
-        lineStart = lf + 1;
-        if (line.size() == 3 || line[3] == ' ') {
-            Pending.erase(0, lineStart);
-            reply = std::move(out);
+        Partial.Code = code;
+        Partial.Lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
+        const bool last = line.size() == 3 || line[3] == ' ';
+        Scanned = lf + 1;
+        if (last) {
+            Pending.erase(0, Scanned);
+            Scanned = 0;
+            reply = std::move(Partial);
+            Partial = {};
             return true;
         }
-        if (lineStart > kSmtpMaxReply) {
+        if (Scanned > kSmtpMaxReply) {
             status = TReplyStatus::Malformed;
             return false;
         }

@@ -35,6 +35,8 @@ public:
 
 private:
     std::string Pending;
+    size_t Scanned = 0; // bytes of Pending already taken into Partial
+    TSmtpReply Partial;
 };
 
 // True when an EHLO reply line offers AUTH LOGIN; "AUTH=LOGIN" counts as well.
