@@ -18,8 +18,7 @@ public:
     TReplayChannel(std::string_view data, size_t piece) : Data(data), Piece(piece) {}
     bool Send(std::string_view) override { return true; }
     TReceiveStatus Receive(std::string& into, size_t maxBytes) override {
-        if (Data.empty())
-            return TReceiveStatus::Closed;
+        if (Data.empty()) return TReceiveStatus::Closed;
         const size_t n = std::min({Piece, maxBytes, Data.size()});
         into.append(Data.substr(0, n));
         Data.remove_prefix(n);
@@ -36,8 +35,7 @@ void FuzzDns(std::string_view reply, bool ns) {
     static const std::string nsq = BuildDnsQuery("example.org", kDnsTypeNs);
     const TDnsReply r = ParseDnsReply(reply.substr(0, kDnsMaxReply), ns ? nsq : mx);
     for (const std::string& host : MailHostsFor("example.org", r))
-        if (host.empty() || host.size() > 253)
-            __builtin_trap();
+        if (host.empty() || host.size() > 253) __builtin_trap();
 }
 
 void FuzzSmtp(std::string_view server, size_t piece) {
@@ -50,8 +48,7 @@ void FuzzSmtp(std::string_view server, size_t piece) {
     message.Body = "body";
     TReplayChannel channel(server, piece);
     const TSmtpOutcome out = RunSmtpSession(setup, message, channel);
-    if (out.Delivered && out.Failure != TSmtpFailure::None)
-        __builtin_trap();
+    if (out.Delivered && out.Failure != TSmtpFailure::None) __builtin_trap();
 }
 
 void FuzzHttp(std::string_view server, size_t piece) {
@@ -59,15 +56,13 @@ void FuzzHttp(std::string_view server, size_t piece) {
     THttpReplyReader reader;
     THttpReply reply;
     const TUploadOutcome out = JudgeUploadReply(reader.Read(channel, reply), reply);
-    if (!out.BrowserUrl.empty() && out.Result != TUploadResult::Redirected)
-        __builtin_trap();
+    if (!out.BrowserUrl.empty() && out.Result != TUploadResult::Redirected) __builtin_trap();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     const uint8_t selector = data[0];
     const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     const size_t piece = 1 + (selector >> 2);
