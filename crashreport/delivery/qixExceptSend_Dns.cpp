@@ -1,5 +1,7 @@
 #include "crashreport/delivery/qixExceptSend_Dns.h"
 
+#include "crashreport/delivery/qixExceptSend_Mime.h"
+
 #include <algorithm>
 
 namespace qix {
@@ -203,6 +205,22 @@ std::vector<std::string> MailHostsFor(std::string_view domain, const TDnsReply& 
                 hosts.push_back(r.Name);
     if (hosts.empty() && !domain.empty() && !mxReply.NullMx) hosts.emplace_back(domain);
     return hosts;
+}
+
+std::vector<TDomainRecipients> GroupRecipientsByDomain(std::string_view recipients) {
+    std::vector<TDomainRecipients> groups;
+    for (const std::string& address : SplitRecipients(recipients)) {
+        const std::string domain = AddressDomain(address);
+        if (domain.empty()) continue; // nowhere to look it up
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const TDomainRecipients& g) {
+            return EqualNoCase(g.Domain, domain);
+        });
+        if (group == groups.end())
+            groups.push_back({domain, address});
+        else
+            group->Recipients += "," + address;
+    }
+    return groups;
 }
 
 } // namespace qix

@@ -48,4 +48,12 @@ TDnsReply ParseDnsReply(std::string_view reply, std::string_view query);
 // none, the domain itself (its own address record stands in); nothing for a null MX.
 std::vector<std::string> MailHostsFor(std::string_view domain, const TDnsReply& mxReply);
 
+// Direct delivery: one session per recipient domain, each to that domain's own mail
+// hosts, so no report goes to an exchanger that was not named for its recipient.
+struct TDomainRecipients {
+    std::string Domain;     // as written in the first address, without a trailing dot
+    std::string Recipients; // the addresses of that domain, "," separated
+};
+std::vector<TDomainRecipients> GroupRecipientsByDomain(std::string_view recipients);
+
 } // namespace qix

@@ -227,5 +227,16 @@ TEST(DnsReply, MailHostsWithoutExchangers) {
     EXPECT_TRUE(MailHostsFor("example.org", nullMx).empty());
 }
 
+TEST(DirectDelivery, EachDomainItsOwnSession) {
+    const auto groups =
+        GroupRecipientsByDomain("a@one.org; Bee <b@two.net>, c@ONE.org , nobody, d@two.net.");
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].Domain, "one.org");
+    EXPECT_EQ(groups[0].Recipients, "a@one.org,c@ONE.org");
+    EXPECT_EQ(groups[1].Domain, "two.net");
+    EXPECT_EQ(groups[1].Recipients, "Bee <b@two.net>,d@two.net.");
+    EXPECT_TRUE(GroupRecipientsByDomain(" ; ").empty());
+}
+
 } // namespace
 } // namespace qix
