@@ -3,6 +3,7 @@
 #include "crashreport/delivery/qixExceptSend_Mime.h"
 #include "crashreport/support/qixCrypt.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -90,7 +91,10 @@ TUploadTarget ParseUploadUrl(std::string_view url, uint16_t port, std::string_vi
     t.HostHeader = host + ":" + std::to_string(port);
     if (!Trim(proxy).empty()) {
         t.ConnectHost = hostOnly(stripScheme(Trim(proxy)));
-        t.RequestTarget = OneLine(Trim(url));
+        // A proxy needs the absolute form, scheme included.
+        const std::string whole(Trim(url));
+        t.RequestTarget =
+            OneLine(whole.find("://") == std::string::npos ? "http://" + whole : whole);
         if (slash == std::string_view::npos) t.RequestTarget += "/";
     } else {
         t.ConnectHost = host;

@@ -2,9 +2,10 @@
 
 #include "crashreport/support/qixCrypt.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <system_error>
-#include <filesystem>
 
 namespace qix {
 

@@ -35,6 +35,8 @@ TEST(UploadUrl, HostPathAndProxy) {
     EXPECT_EQ(t.ConnectHost, "proxy.lan");
     EXPECT_EQ(t.HostHeader, "upload.example.org:80");
     EXPECT_EQ(t.RequestTarget, "http://upload.example.org/bugs/post.php");
+    t = ParseUploadUrl("up.example.org", 80, "proxy.lan");
+    EXPECT_EQ(t.RequestTarget, "http://up.example.org/");
     // No path: the root; a port in the URL gives way to the configured one.
     t = ParseUploadUrl("upload.example.org:81", 80);
     EXPECT_EQ(t.ConnectHost, "upload.example.org");
