@@ -56,4 +56,32 @@ struct TDomainRecipients {
 };
 std::vector<TDomainRecipients> GroupRecipientsByDomain(std::string_view recipients);
 
+// Two of the published root servers, for a lookup on a system without DNS servers.
+inline constexpr std::string_view RootServerA = "a.root-servers.net";
+inline constexpr std::string_view RootServerB = "k.root-servers.net";
+// Referral rounds after the first one, at most.
+inline constexpr int kMaxReferralRounds = 10;
+
+// The network side of a lookup: sends one query to UDP port 53 of a server (an address
+// or a host name) and returns the datagram that came back within the time-out, or
+// nothing. The Windows side does this with a UDP socket and select.
+struct IDnsExchange {
+    virtual ~IDnsExchange() = default;
+    virtual std::string Exchange(const std::string& server, std::string_view query) = 0;
+};
+
+// Asks the servers in turn; the first reply to our question that names anything wins.
+// Without such a reply, the first well-formed one (it may be empty), else a failure.
+TDnsReply QueryDns(IDnsExchange& exchange, std::string_view name,
+                   const std::vector<std::string>& servers, uint16_t type);
+
+// "The last three labels": everything after the third "." from the end.
+std::string ShortDomain(std::string_view domain);
+
+// The mail hosts for the domain of an address, best first. With DNS servers they are
+// asked directly; without, the name servers of the short domain are found from the roots
+// by following referrals. Empty when nothing answered or the domain takes no mail.
+std::vector<std::string> LookupMailHosts(IDnsExchange& exchange, std::string_view address,
+                                         const std::vector<std::string>& dnsServers);
+
 } // namespace qix
