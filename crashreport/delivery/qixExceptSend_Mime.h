@@ -79,8 +79,8 @@ std::string Base64Lines(std::string_view bytes);
 
 // Streams the whole message text (before dot-stuffing and without the final ".") into
 // the sink. Missing or empty attachment files are left out. False when the sink refuses
-// or a file cannot be read; progress phases advance as the Part's layout expects: one
-// phase for the header, one per attachment sent (position follows the bytes read).
+// or a file cannot be read. Progress: one phase for the header, one per attachment sent
+// (the position within it follows the bytes read).
 [[nodiscard]] bool WriteMailMessage(const TMailMessage& message, const TByteSink& sink,
                                     IProgressAlert* progress = nullptr);
 // The same, collected into one string (empty on a read failure).

@@ -75,6 +75,7 @@ enum class TSmtpFailure {
     MessageRejected, // the end of data not answered with "250"
 };
 
+// For diagnostics (test output, a debugger); the user sees the SendFailMsg setting.
 const char* SmtpFailureText(TSmtpFailure failure);
 
 struct TSmtpSessionSetup {
