@@ -1,117 +1,44 @@
-// Whole SMTP sessions against a real server (Python's aiosmtpd) on 127.0.0.1: what it
-// stores, after undoing the dot-stuffing, must be the message we built.
+// Whole sessions against real servers on 127.0.0.1 (aiosmtpd, dnslib, http.server):
+// what they store must be what we built, read back by Python's own parsers.
+#include "crashreport/delivery/qixExceptSend_Network.h"
 #include "crashreport/delivery/qixExceptSend_Smtp.h"
 
+#include "qixLoopback.h"
 #include "qixSendTestUtil.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-extern char** environ;
+#include <map>
 
 namespace qix {
 namespace {
 
 using test::TTempDir;
 
-std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+std::string Hex(std::string_view s) {
+    static const char* d = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += d[c >> 4];
+        out += d[c & 15];
+    }
+    return out;
 }
 
-// A blocking TCP connection with a receive time-out, as the Windows side will have.
-class TLoopbackChannel : public IByteChannel {
-public:
-    explicit TLoopbackChannel(int port) {
-        Socket = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(uint16_t(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        Connected =
-            Socket >= 0 && connect(Socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~TLoopbackChannel() override {
-        if (Socket >= 0) close(Socket);
-    }
-    TLoopbackChannel(const TLoopbackChannel&) = delete;
-    TLoopbackChannel& operator=(const TLoopbackChannel&) = delete;
+using test::ReadFile;
+using test::TLoopbackChannel;
 
-    bool Connected = false;
-    bool Send(std::string_view bytes) override {
-        while (!bytes.empty()) {
-            const ssize_t n = send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            bytes.remove_prefix(size_t(n));
-        }
-        return true;
-    }
-    TReceiveStatus Receive(std::string& into, size_t maxBytes) override {
-        pollfd p{Socket, POLLIN, 0};
-        const int ready = poll(&p, 1, 7000);
-        if (ready == 0) return TReceiveStatus::TimedOut;
-        if (ready < 0) return TReceiveStatus::Failed;
-        char buffer[8192];
-        const ssize_t n = recv(Socket, buffer, std::min(maxBytes, sizeof buffer), 0);
-        if (n == 0) return TReceiveStatus::Closed;
-        if (n < 0) return TReceiveStatus::Failed;
-        into.append(buffer, size_t(n));
-        return TReceiveStatus::Data;
-    }
-
-private:
-    int Socket = -1;
-};
-
-// The server lives exactly as long as this object.
-class TSmtpServer {
-public:
-    TSmtpServer(const std::filesystem::path& folder, const std::string& user = {},
-                const std::string& password = {}) {
+// The SMTP server script, with AUTH LOGIN when given an account.
+struct TSmtpServer : test::TServerProcess {
+    explicit TSmtpServer(const std::filesystem::path& folder, const std::string& user = {},
+                         const std::string& password = {})
+        : TServerProcess(Args(folder, user, password), folder / "port") {}
+    static std::vector<std::string> Args(const std::filesystem::path& folder,
+                                         const std::string& user, const std::string& password) {
         std::vector<std::string> args = {"/usr/bin/python3", QIX_SMTPSERVER, folder.string()};
         if (!user.empty()) args.insert(args.end(), {user, password});
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&Pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-            Pid = -1;
-            return;
-        }
-        for (int i = 0; i < 200 && Port == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (std::filesystem::exists(folder / "port"))
-                Port = std::stoi(ReadFile(folder / "port"));
-        }
+        return args;
     }
-    ~TSmtpServer() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-            int status;
-            waitpid(Pid, &status, 0);
-        }
-    }
-    TSmtpServer(const TSmtpServer&) = delete;
-    TSmtpServer& operator=(const TSmtpServer&) = delete;
-    int Port = 0;
-
-private:
-    pid_t Pid = -1;
 };
 
 class LoopbackSmtp : public ::testing::Test {
@@ -182,6 +109,138 @@ TEST_F(LoopbackSmtp, WrongPasswordIsRefusedAndNothingStored) {
     EXPECT_EQ(out.Failure, TSmtpFailure::AuthRejected);
     EXPECT_EQ(out.LastReply.Code, 221); // it still said goodbye
     EXPECT_FALSE(std::filesystem::exists(Mail / "1.eml"));
+}
+
+// Real sockets, but only to 127.0.0.1: host names map to the ports of the test's servers.
+class TLoopbackNetwork : public ISendNetwork {
+public:
+    int DnsPort = 0;
+    std::map<std::string, int> Hosts; // "name:port" -> port on 127.0.0.1
+
+    std::string Exchange(const std::string& server, std::string_view query) override {
+        if (server != "127.0.0.1") return {};
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(DnsPort));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string reply;
+        if (sendto(s, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+            ssize_t(query.size())) {
+            pollfd p{s, POLLIN, 0};
+            if (poll(&p, 1, 5000) == 1) {
+                char buffer[kDnsMaxReply];
+                sockaddr_in from{};
+                socklen_t fromLength = sizeof from;
+                const ssize_t n = recvfrom(s, buffer, sizeof buffer, 0,
+                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+                // Only the server we asked may answer.
+                if (n > 0 && from.sin_port == to.sin_port) reply.assign(buffer, size_t(n));
+            }
+        }
+        close(s);
+        return reply;
+    }
+    std::unique_ptr<IByteChannel> Connect(const std::string& host, uint16_t port) override {
+        const auto found = Hosts.find(host + ":" + std::to_string(port));
+        if (found == Hosts.end()) return nullptr;
+        auto channel = std::make_unique<TLoopbackChannel>(found->second);
+        return channel->Connected ? std::move(channel) : nullptr;
+    }
+};
+
+class LoopbackNetwork : public ::testing::Test {
+protected:
+    TTempDir Dir;
+    std::filesystem::path Spool = Dir.Path / "spool";
+    std::unique_ptr<test::TServerProcess> Servers;
+    TLoopbackNetwork Net;
+    TNetworkJob Job;
+    std::string Binary;
+
+    void SetUp() override {
+        std::filesystem::create_directories(Spool);
+        Servers = std::make_unique<test::TServerProcess>(
+            std::vector<std::string>{"/usr/bin/python3", QIX_LOOPSERVERS, Spool.string(),
+                                     "example.org", "mx.example.org"},
+            Spool / "ports");
+        ASSERT_EQ(Servers->Ports.size(), 3u)
+            << "the loopback servers (python3-dnslib, python3-aiosmtpd) did not start";
+        Net.DnsPort = Servers->Ports[0];
+        Job.ComputerName = "PC";
+        Job.Sender = "qixExcept <crash@x.org>";
+        Job.Recipients = "dev@example.org";
+        Job.Subject = "bug report";
+        Job.Body = "please find the bug report attached";
+        Job.Date = {2026, 12, 8, 6, 5, 9};
+        Job.FileTime = 0x01db49a1b2c3d4e5ull;
+        Job.DnsServers = {"127.0.0.1"};
+        for (int i = 0; i < 1 << 20; ++i)
+            Binary += char((i * 2654435761u) >> 24);
+        Job.Attachments = {{Dir.File("bugreport.txt", "exception message : boom\r\n.\r\n"),
+                            "BugReport", "bugreport.txt"},
+                           {Dir.File("screenShot.png", Binary), "ScreenShot", "screenShot.png"}};
+    }
+};
+
+TEST_F(LoopbackNetwork, DirectMailThroughTheLookedUpExchanger) {
+    Net.Hosts["mx.example.org:25"] = Servers->Ports[1];
+    const TNetworkOutcome out = SendViaNetwork(Job, Net);
+    ASSERT_TRUE(out.Sent) << (out.Notes.empty() ? "" : out.Notes.front());
+    EXPECT_EQ(ReadFile(Spool / "1.env"), "from crash@x.org\nrcpt dev@example.org\n");
+    const std::string facts =
+        test::RunTool("/usr/bin/python3 " QIX_MAILPARSE " '" + (Spool / "1.eml").string() + "'");
+    EXPECT_NE(facts.find("header Subject: bug report\n"), std::string::npos);
+    EXPECT_NE(facts.find("filename=bugreport.txt disposition=attachment defects=0 hex=" +
+                         Hex("exception message : boom\r\n.\r\n") + "\n"),
+              std::string::npos);
+    EXPECT_NE(facts.find("filename=screenShot.png disposition=attachment defects=0 hex=" +
+                         Hex(Binary) + "\n"),
+              std::string::npos);
+}
+
+TEST_F(LoopbackNetwork, UploadArrivesWithEveryFieldAndFile) {
+    Job.Url = "http://up.example.org/submit";
+    Job.Port = 80;
+    Job.Fields = {{"MailFrom", "crash@x.org"}, {"Version", "Ravelink 2.1"}};
+    Net.Hosts["up.example.org:80"] = Servers->Ports[2];
+    const TNetworkOutcome out = SendViaNetwork(Job, Net);
+    ASSERT_TRUE(out.Sent) << (out.Notes.empty() ? "" : out.Notes.front());
+    // The server read exactly Content-Length bytes; give the parser a request around them.
+    const std::string head = ReadFile(Spool / "1.head");
+    const size_t type = head.find("Content-Type: ");
+    ASSERT_NE(type, std::string::npos) << head;
+    const std::string body = ReadFile(Spool / "1.post");
+    const std::string request =
+        "POST /submit HTTP/1.1\r\n" + head.substr(type, head.find('\n', type) - type) +
+        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string facts = test::RunTool("/usr/bin/python3 " QIX_FORMPARSE " '" +
+                                            Dir.File("request.bin", request) + "'");
+    EXPECT_EQ(head.substr(0, head.find('\n')), "POST /submit");
+    EXPECT_NE(facts.find("defects 0\n"
+                         "part name=MailFrom filename=None type=None defects=0 hex=" +
+                         Hex("crash@x.org") +
+                         "\n"
+                         "part name=Version filename=None type=None defects=0 hex=" +
+                         Hex("Ravelink 2.1") +
+                         "\n"
+                         "part name=BugReport filename=bugreport.txt "
+                         "type=application/octet-stream defects=0 hex=" +
+                         Hex("exception message : boom\r\n.\r\n") +
+                         "\n"
+                         "part name=ScreenShot filename=screenShot.png "
+                         "type=application/octet-stream defects=0 hex=" +
+                         Hex(Binary) + "\n"),
+              std::string::npos)
+        << facts.substr(0, 600);
+}
+
+TEST_F(LoopbackNetwork, DomainWithoutExchangerAndClosedPorts) {
+    Job.Recipients = "dev@nomx.org";
+    // No MX record: the domain itself is tried, and nothing listens there.
+    const TNetworkOutcome out = SendViaNetwork(Job, Net);
+    EXPECT_FALSE(out.Sent);
+    EXPECT_EQ(out.Notes, std::vector<std::string>{"nomx.org: no connection"});
 }
 
 } // namespace
