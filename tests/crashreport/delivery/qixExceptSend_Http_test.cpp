@@ -9,21 +9,12 @@
 namespace qix {
 namespace {
 
+using test::Hex;
 using test::RunTool;
 using test::TScriptedChannel;
 using test::TTempDir;
 
 const std::string B = "qix.7Rv2Lk.q0x_multipart_boundary";
-
-std::string Hex(std::string_view s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
 
 TEST(UploadUrl, HostPathAndProxy) {
     TUploadTarget t = ParseUploadUrl("http://upload.example.org/bugs/post.php?x=1", 8080);

@@ -13,17 +13,8 @@
 namespace qix {
 namespace {
 
+using test::Hex;
 using test::TTempDir;
-
-std::string Hex(std::string_view s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
 
 using test::ReadFile;
 using test::TLoopbackChannel;

@@ -9,15 +9,7 @@
 namespace qix {
 namespace {
 
-std::string Hex(std::string_view s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
+using test::Hex;
 
 TEST(MailtoUrl, EscapesAndLayout) {
     EXPECT_EQ(PercentEncodeMailto("a b\r\n\"#%+<>?&=x\xe9"),

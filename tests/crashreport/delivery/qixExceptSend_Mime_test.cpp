@@ -9,20 +9,11 @@
 namespace qix {
 namespace {
 
+using test::Hex;
 using test::RunTool;
 using test::TTempDir;
 
 const std::string B = "qix.7Rv2Lk.q0x_multipart_boundary";
-
-std::string Hex(std::string_view s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += d[c >> 4];
-        out += d[c & 15];
-    }
-    return out;
-}
 
 std::string Stuff(std::string_view text, size_t piece) {
     std::string out;

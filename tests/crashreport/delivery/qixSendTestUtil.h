@@ -87,6 +87,17 @@ public:
     std::filesystem::path Path;
 };
 
+// Lower-case hex of the bytes, for readable byte comparisons.
+inline std::string Hex(std::string_view s) {
+    static const char* d = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += d[c >> 4];
+        out += d[c & 15];
+    }
+    return out;
+}
+
 // Runs a command and returns its standard output; the exit status must be 0.
 inline std::string RunTool(const std::string& command) {
     std::string out;
