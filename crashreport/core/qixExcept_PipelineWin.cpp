@@ -422,6 +422,8 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
         AcquireEmergencyReserve();
         return;
     }
+    // A report without an address points at the code that reported.
+    if (!faultAddress && !context) faultAddress = AddressOf(__builtin_return_address(0));
     if (!stackPointer) stackPointer = AddressOf(__builtin_frame_address(0));
     if (!framePointer) framePointer = AddressOf(__builtin_frame_address(0));
     if (context) {
