@@ -40,8 +40,9 @@ struct TPipelineState {
     TShowDialogHook showDialog = nullptr;
 };
 
+// Never destroyed: finalisation and late threads still use it at process exit.
 TPipelineState& S() {
-    static TPipelineState state;
+    static TPipelineState& state = *new TPipelineState;
     return state;
 }
 
@@ -384,6 +385,7 @@ void FinalizeLibrary() {
     s.state = TLibraryState::Finalized;
     if (wasActive) {
         StopFreezeWatchdog();
+        RemovePauseHooks();
         if (s.window) DestroyWindow(s.window);
         s.window = nullptr;
         StopHandlingThread();
