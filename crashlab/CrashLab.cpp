@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -66,6 +67,31 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     application.SetTitle("Crash lab");
     if (scenario == "state") // the library's state and whether its hooks are in
         return static_cast<int>(qix::LibraryState()) + (qix::HooksInstalled() ? 10 : 0);
+    if (scenario == "loop") {
+        // The timing script's emulation yardstick: the same loop runs natively there.
+        const long long begin = qix::CounterMilliseconds();
+        volatile unsigned sum = 0;
+        for (unsigned i = 0; i < 200000000u; ++i)
+            sum = sum + i;
+        std::fprintf(stderr, "loop: %lld ms\n", qix::CounterMilliseconds() - begin);
+        return 0;
+    }
+    if (scenario == "measure") {
+        // For the timing script: the library's start-up until here, and private memory.
+        unsigned long long privateBytes = 0;
+        MEMORY_BASIC_INFORMATION mbi{};
+        for (auto* p = static_cast<const char*>(nullptr);
+             VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi; p += mbi.RegionSize) {
+            if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE) privateBytes += mbi.RegionSize;
+            if (p + mbi.RegionSize < p) break;
+        }
+        const long long startup = qix::ProgramStartMilliseconds()
+                                      ? qix::CounterMilliseconds() - qix::ProgramStartMilliseconds()
+                                      : -1;
+        std::fprintf(stderr, "start-up to main: %lld ms\nprivate bytes: %llu\n", startup,
+                     privateBytes);
+        return 0;
+    }
     if (!scenario.empty()) {
         // A scenario whose report closes the program never returns here.
         return crashlab::RunScenario(scenario) ? 0 : 2;

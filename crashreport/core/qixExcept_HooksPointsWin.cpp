@@ -114,12 +114,13 @@ struct THookState {
     std::map<const void*, void*> executeMethods;
 };
 
+// Never destroyed: hooked calls of late threads still reach it at process exit.
 THookState& H() {
-    static THookState state;
+    static THookState& state = *new THookState;
     return state;
 }
 
-constexpr size_t kSpareStackSize = 512 * 1024;
+constexpr size_t kSpareStackSize = 128 * 1024;
 // Report sources of the system's fault handlers and of the C++ termination path.
 constexpr uint8_t kSourceTermination = 2;
 constexpr uint8_t kSourceSystemException = 14;

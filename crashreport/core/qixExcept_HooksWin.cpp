@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -16,8 +17,9 @@ struct TPatchState {
     std::vector<TCodePatch> patches;
 };
 
+// Never destroyed: hooked calls of late threads still reach it at process exit.
 TPatchState& PS() {
-    static TPatchState state;
+    static TPatchState& state = *new TPatchState;
     return state;
 }
 
@@ -63,27 +65,28 @@ template <typename F> void ForEachImportSlot(HMODULE module, F&& visit) {
     const IMAGE_DATA_DIRECTORY& dir =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!dir.VirtualAddress || dir.VirtualAddress >= imageSize) return;
+    // The whole image is mapped; bounds against its size replace a query per slot.
+    const uint8_t* end = base + imageSize;
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-         Readable(d, sizeof *d) && d->Name != 0; ++d) {
+         reinterpret_cast<const uint8_t*>(d + 1) <= end && d->Name != 0; ++d) {
         // A damaged descriptor ends the walk for this module.
         if (d->Name >= imageSize || d->FirstThunk >= imageSize) return;
         for (auto** slot = reinterpret_cast<void**>(const_cast<uint8_t*>(base) + d->FirstThunk);
-             Readable(slot, sizeof *slot) && *slot; ++slot)
+             reinterpret_cast<const uint8_t*>(slot + 1) <= end && *slot; ++slot)
             visit(slot);
     }
 }
 
 template <typename F> void ForEachModule(F&& visit) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
-    if (snapshot == INVALID_HANDLE_VALUE) {
+    HMODULE modules[1024];
+    DWORD needed = 0;
+    if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &needed)) {
         visit(GetModuleHandleA(nullptr));
         return;
     }
-    MODULEENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL ok = Module32First(snapshot, &entry); ok; ok = Module32Next(snapshot, &entry))
-        visit(entry.hModule);
-    CloseHandle(snapshot);
+    const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), 1024);
+    for (DWORD i = 0; i < count; ++i)
+        visit(modules[i]);
 }
 
 int ReplaceSlots(void* from, void* to) {
