@@ -39,7 +39,7 @@ struct TLists {
 };
 
 TLists& Lists() {
-    static TLists lists;
+    static TLists& lists = *new TLists; // cleared, never destroyed: finalisation clears it
     return lists;
 }
 

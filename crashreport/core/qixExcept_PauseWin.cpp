@@ -24,7 +24,7 @@ struct TPauseState {
 };
 
 TPauseState& P() {
-    static TPauseState state;
+    static TPauseState& state = *new TPauseState; // outlives finalisation
     return state;
 }
 
@@ -94,6 +94,14 @@ void ResumeApplicationThreads() {
     if (p.otherEvent) SetEvent(p.otherEvent);
     p.paused = false;
     if (MainThreadId()) PostThreadMessageA(MainThreadId(), WM_NULL, 1, 0);
+}
+
+void RemovePauseHooks() {
+    TPauseState& p = P();
+    std::lock_guard guard(p.lock);
+    for (const auto& [id, hook] : p.hooks)
+        UnhookWindowsHookEx(hook);
+    p.hooks.clear();
 }
 
 bool ThreadsPaused() {

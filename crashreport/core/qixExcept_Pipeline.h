@@ -72,6 +72,8 @@ void PauseApplicationThreads(uint32_t completionThreadId);
 void ResumeApplicationThreads();
 void PausePoint();
 bool ThreadsPaused();
+// Shutdown: the message hooks go.
+void RemovePauseHooks();
 
 // Freeze watchdog.
 bool StartFreezeWatchdog(uint32_t timeoutMs);

@@ -41,8 +41,9 @@ struct TPipelineState {
     TShowDialogHook showDialog = nullptr;
 };
 
+// Never destroyed: finalisation and late threads still use it at process exit.
 TPipelineState& S() {
-    static TPipelineState state;
+    static TPipelineState& state = *new TPipelineState;
     return state;
 }
 
@@ -387,6 +388,7 @@ void FinalizeLibrary() {
     if (wasActive) {
         RemoveHooks();
         StopFreezeWatchdog();
+        RemovePauseHooks();
         if (s.window) DestroyWindow(s.window);
         s.window = nullptr;
         StopHandlingThread();

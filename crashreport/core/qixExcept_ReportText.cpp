@@ -77,7 +77,8 @@ std::string JoinReportText(TIQXFields& header, TIQXFields& sections) {
 }
 
 std::recursive_mutex& HandlerLock() {
-    static std::recursive_mutex lock;
+    // Never destroyed: the library's finalisation runs after other statics are gone.
+    static std::recursive_mutex& lock = *new std::recursive_mutex;
     return lock;
 }
 

@@ -26,7 +26,7 @@ struct TWatchdog {
 };
 
 TWatchdog& W() {
-    static TWatchdog watchdog;
+    static TWatchdog& watchdog = *new TWatchdog; // outlives finalisation
     return watchdog;
 }
 

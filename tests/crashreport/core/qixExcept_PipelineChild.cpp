@@ -32,8 +32,11 @@ void Block(DWORD ms) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
+    // "-" for the file: nothing is saved.
     if (argc > 2)
-        if (auto settings = ProcessSettings()) (void)settings->SetBugRepFile(argv[2]);
+        if (auto settings = ProcessSettings())
+            (void)(std::strcmp(argv[2], "-") == 0 ? settings->SetAutoSave(false)
+                                                  : settings->SetBugRepFile(argv[2]));
     if (mode == "state") {
         HANDLE registry = OpenFileMappingA(FILE_MAP_READ, FALSE, ThreadRegistryName().c_str());
         const int code =
@@ -49,6 +52,27 @@ int main(int argc, char** argv) {
                             nullptr, 0, 0, false);
         }
         return 40; // not reached: closing ends the process with 1
+    }
+    if (mode == "restart") {
+        // argv[3]: a semaphore with one count, argv[4]: the event that tells the test.
+        HANDLE first = OpenSemaphoreA(SYNCHRONIZE, FALSE, argc > 3 ? argv[3] : "");
+        if (!first) return 33;
+        if (WaitForSingleObject(first, 0) != WAIT_OBJECT_0) {
+            // The relaunched instance: it must have taken over the exception time.
+            const auto times = ExceptionTimes();
+            if (times[0] == 0 || times[1] != 0) return 32;
+            HANDLE done = OpenEventA(EVENT_MODIFY_STATE, FALSE, argc > 4 ? argv[4] : "");
+            if (done) SetEvent(done);
+            return 30;
+        }
+        (void)ProcessSettings()->SetAutoRestart(1);
+        try {
+            throw std::runtime_error("restart me");
+        } catch (...) {
+            ReportException(TReportKind::Exception, nullptr, 0, nullptr, 0, nullptr, kSourceNone,
+                            nullptr, 0, 0, true);
+        }
+        return 41; // not reached: restarting ends the process with 2
     }
     if (mode == "freeze" || mode == "pausedfreeze") {
         RegisterExceptionHandler(CountFreeze, kSyncNone, 1);

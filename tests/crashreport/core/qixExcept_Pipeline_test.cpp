@@ -11,7 +11,9 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -325,6 +327,106 @@ TEST_F(Pipeline, AutoSaveWritesOneReportIntoTheConfiguredFile) {
     EXPECT_EQ(text.substr(text.size() - 4), "\r\n\r\n");
 }
 
+TEST_F(Pipeline, AutoClipPutsTheCompleteReportOnTheClipboard) {
+    auto settings = ProcessSettings();
+    ASSERT_TRUE(settings->SetAutoClip(true));
+    TWorker worker([] { ThrowAndReport("clipped"); });
+    WaitPumping(worker.handle);
+    ASSERT_TRUE(settings->SetAutoClip(false));
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_TEXT);
+    std::string clip = data ? static_cast<const char*>(GlobalLock(data)) : "";
+    if (data) GlobalUnlock(data);
+    CloseClipboard();
+    EXPECT_THAT(clip, HasSubstr("exception message: clipped.\r\n"));
+    EXPECT_THAT(clip, HasSubstr("main thread (" + Dollar(GetCurrentThreadId()) + ")"));
+    EXPECT_EQ(clip.find("will be calculated soon"), std::string::npos);
+}
+
+TEST_F(Pipeline, ExceptionTimesAreSecondsSince1601NewestFirst) {
+    TWorker a([] { ThrowAndReport("first"); });
+    WaitPumping(a.handle);
+    TWorker b([] { ThrowAndReport("second"); });
+    WaitPumping(b.handle);
+    const auto times = ExceptionTimes();
+    // 11644473600 s lie between 1601-01-01 and 1970-01-01.
+    const int64_t now = static_cast<int64_t>(std::time(nullptr)) + 11644473600LL;
+    EXPECT_LE(std::llabs(times[0] - now), 5);
+    EXPECT_GE(times[0], times[1]);
+    EXPECT_GT(times[1], 0);
+}
+
+void HiddenSeen(IQXException& e, bool&) {
+    g_log->Add(std::string("hidden ") + (e.ReportKind() == TReportKind::Hidden ? "2" : "?"));
+}
+void HiddenLetThrough(IQXException&, bool& handled) {
+    handled = false;
+}
+
+TEST_F(Pipeline, HiddenExceptionsReachOnlyHiddenHandlersUnlessOneLetsThemThrough) {
+    RegisterHiddenExceptionHandler(HiddenSeen, kSyncNone);
+    RegisterExceptionHandler(PhaseHandler, kSyncNone, 2);
+    const auto before = ExceptionTimes();
+    auto reportHidden = [] {
+        TWorker worker([] {
+            try {
+                throw std::runtime_error("caught by the application");
+            } catch (...) {
+                ReportException(TReportKind::Hidden, nullptr, 0, nullptr, 0, nullptr, kSourceHidden,
+                                nullptr, 0, 0, true);
+            }
+        });
+        WaitPumping(worker.handle);
+    };
+    reportHidden();
+    EXPECT_THAT(log_.events, ::testing::ElementsAre("hidden 2"));
+    RegisterHiddenExceptionHandler(reinterpret_cast<const void*>(&HiddenLetThrough),
+                                   HiddenLetThrough, kSyncNone);
+    log_.events.clear();
+    reportHidden();
+    // The method list runs first and clears handled; the report goes on to phase 2.
+    EXPECT_THAT(log_.events, ::testing::ElementsAre("hidden 2", "phase 2"));
+    EXPECT_EQ(ExceptionTimes(), before) << "hidden exceptions leave no time entry";
+}
+
+HANDLE g_pumpGot = nullptr;
+DWORD WINAPI PumpWorker(LPVOID ready) {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    SetEvent(ready);
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+        if (msg.message == WM_USER) SetEvent(g_pumpGot);
+    return 0;
+}
+DWORD g_pumpId = 0;
+void WhilePaused(IQXException&, bool&) {
+    PostThreadMessageA(g_pumpId, WM_USER, 0, 0);
+    // The paused worker must not take the message while the report runs.
+    g_log->Add(WaitForSingleObject(g_pumpGot, 500) == WAIT_TIMEOUT ? "held" : "ran");
+}
+
+TEST_F(Pipeline, PauseThreadsHoldsOurThreadsAtTheirNextMessage) {
+    auto settings = ProcessSettings();
+    ASSERT_TRUE(settings->SetPauseThreads(true));
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_pumpGot = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pump = CreateThread(nullptr, 0, PumpWorker, ready, 0, &g_pumpId);
+    WaitForSingleObject(ready, INFINITE);
+    // Created from this program, which carries the library's map data.
+    RecordThreadInfo(g_pumpId, 0, "pump", GetCurrentThreadId(),
+                     static_cast<TAddress>(reinterpret_cast<uintptr_t>(&PumpWorker)), nullptr);
+    RegisterExceptionHandler(WhilePaused, kSyncNone, 2);
+    TWorker worker([] { ThrowAndReport("paused"); });
+    WaitPumping(worker.handle);
+    ASSERT_TRUE(settings->SetPauseThreads(false));
+    EXPECT_THAT(log_.events, ::testing::ElementsAre("held"));
+    EXPECT_EQ(WaitForSingleObject(g_pumpGot, 30000), WAIT_OBJECT_0) << "resumed after the report";
+    PostThreadMessageA(g_pumpId, WM_QUIT, 0, 0);
+    WaitForSingleObject(pump, INFINITE);
+    for (HANDLE h : {pump, ready, g_pumpGot})
+        CloseHandle(h);
+}
+
 TEST_F(Pipeline, TraceProcessIntoTheNamedMappingCutsToTheGivenSize) {
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                         "qixTraceProcessMap");
@@ -380,6 +482,20 @@ TEST(PipelineChild, AReportThatCannotContinueClosesWithExitCodeOneAfterSaving) {
     const std::string file = FreshTempFile("close.txt");
     EXPECT_EQ(RunChild("qixExcept_PipelineChild_active.exe", "close \"" + file + "\""), 1u);
     EXPECT_EQ(Count(ReadFile(file), "exception number"), 1);
+}
+
+TEST(PipelineChild, AutoRestartRelaunchesWithTheExceptionTimes) {
+    const std::string tag = Dollar(GetCurrentProcessId());
+    const std::string firstName = "qixPipeFirst" + tag, doneName = "qixPipeDone" + tag;
+    HANDLE first = CreateSemaphoreA(nullptr, 1, 1, firstName.c_str());
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, doneName.c_str());
+    EXPECT_EQ(
+        RunChild("qixExcept_PipelineChild_active.exe", "restart - " + firstName + " " + doneName),
+        2u);
+    EXPECT_EQ(WaitForSingleObject(done, 60000), WAIT_OBJECT_0)
+        << "the relaunched program did not report the taken-over exception time";
+    CloseHandle(first);
+    CloseHandle(done);
 }
 
 TEST(PipelineChild, AFrozenMainThreadGivesOneFreezeReport) {
