@@ -60,4 +60,14 @@ void CheckHiddenException();
 // The place of the last C++ throw in this thread (0: none yet).
 uintptr_t LastThrowAddress();
 
+// The stack as it was at a throw: the throw site (certain, flag 1) and the words above
+// it that point into the executable's image (flag 0, for the tracer to judge).
+struct TThrowStackEntry {
+    uint8_t flag = 0;
+    uint32_t address = 0;
+};
+// The prepared stack of `object` when it is this thread's last thrown object, else null;
+// the pointer stays valid until the thread's next throw.
+const std::vector<TThrowStackEntry>* PreparedStackFor(const void* object);
+
 } // namespace qix

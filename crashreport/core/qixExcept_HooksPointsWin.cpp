@@ -13,6 +13,7 @@
 #include <cxxabi.h>
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -80,6 +81,7 @@ TAddress Addr(const void* p) {
 struct TThrowRecord {
     void* object = nullptr;
     uintptr_t address = 0;
+    std::vector<TThrowStackEntry> stack;
 };
 thread_local TThrowRecord t_throw;
 // Set while a fault of this thread is being reported, so that it is reported once.
@@ -562,13 +564,19 @@ uintptr_t LastThrowAddress() {
     return t_throw.address;
 }
 
+const std::vector<TThrowStackEntry>* PreparedStackFor(const void* object) {
+    return object && object == t_throw.object && !t_throw.stack.empty() ? &t_throw.stack : nullptr;
+}
+
 void CheckHiddenException() {
     if (LibraryState() != TLibraryState::Active || GetCurrentThreadId() == HandlingThreadId())
         return;
     if (HandlersExist(kEventHidden) && abi::__cxa_current_exception_type())
         ReportException(TReportKind::Hidden, nullptr, t_throw.address, nullptr, 0, nullptr,
                         kSourceHidden, nullptr, 0, 0, true);
-    t_throw = {};
+    t_throw.object = nullptr;
+    t_throw.address = 0;
+    t_throw.stack.clear();
 }
 
 bool HooksInstalled() {
@@ -621,7 +629,48 @@ void RemoveHooks() {
 
 // Every C++ throw passes here first (linked with --wrap=__cxa_throw): the place of the
 // throw is kept, since the object reaches a report only after the stack is gone.
+namespace qix {
+namespace {
+
+constexpr size_t kPreparedEntries = 64;
+constexpr size_t kPreparedScanBytes = 16 * 1024;
+
+// Candidates only from the executable's image: one comparison per stack word keeps
+// every throw cheap.
+__attribute__((noinline)) void PrepareThrowStack(TThrowRecord& record, const void* from) {
+    static const auto* image = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
+    static const size_t imageSize = [] {
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+        return reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew)
+            ->OptionalHeader.SizeOfImage;
+    }();
+    record.stack.clear();
+    record.stack.reserve(kPreparedEntries);
+    record.stack.push_back({1, static_cast<uint32_t>(record.address)});
+#if defined(__i386__)
+    uintptr_t top = 0;
+    asm("movl %%fs:4, %0" : "=r"(top));
+    auto* word = static_cast<const uintptr_t*>(from);
+    const uintptr_t end = std::min(top, reinterpret_cast<uintptr_t>(from) + kPreparedScanBytes);
+    for (; reinterpret_cast<uintptr_t>(word + 1) <= end && record.stack.size() < kPreparedEntries;
+         ++word) {
+        const uintptr_t value = *word;
+        if (value > reinterpret_cast<uintptr_t>(image) &&
+            value < reinterpret_cast<uintptr_t>(image) + imageSize && value != record.address)
+            record.stack.push_back({0, static_cast<uint32_t>(value)});
+    }
+#else
+    (void)from;
+#endif
+}
+
+} // namespace
+} // namespace qix
+
 extern "C" void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*)) {
-    qix::t_throw = {object, reinterpret_cast<uintptr_t>(__builtin_return_address(0))};
+    qix::TThrowRecord& record = qix::t_throw;
+    record.object = object;
+    record.address = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    qix::PrepareThrowStack(record, __builtin_frame_address(0));
     __real___cxa_throw(object, type, destructor);
 }

@@ -456,7 +456,7 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
                               source,
                               relatedObject,
                               package,
-                              nullptr};
+                              raised ? PreparedStackFor(raised->object) : nullptr};
     if (ProcessIsBlocked() || !s.pipeWrite) {
         try {
             RunExceptionPipeline(request);

@@ -203,6 +203,34 @@ TEST(Hooks, ThrowSiteIsKept) {
     EXPECT_LT(after, before + 256);
 }
 
+__attribute__((noinline)) void ThrowDeep() {
+    asm volatile("" ::: "memory");
+    throw std::runtime_error("deep");
+}
+__attribute__((noinline)) void CallsThrowDeep() {
+    ThrowDeep();
+    asm volatile("" ::: "memory");
+}
+
+TEST(Hooks, ThrowKeepsAPreparedStackWithTheThrowSiteAndItsCallers) {
+    try {
+        CallsThrowDeep();
+    } catch (const std::exception& e) {
+        const auto* stack = PreparedStackFor(&e);
+        ASSERT_NE(stack, nullptr);
+        ASSERT_FALSE(stack->empty());
+        EXPECT_EQ(stack->front().flag, 1);
+        EXPECT_EQ(stack->front().address, LastThrowAddress());
+        const auto outer = reinterpret_cast<uintptr_t>(&CallsThrowDeep);
+        bool callerSeen = false;
+        for (const TThrowStackEntry& entry : *stack)
+            callerSeen |= entry.flag == 0 && entry.address > outer && entry.address < outer + 32;
+        EXPECT_TRUE(callerSeen) << "the return address into CallsThrowDeep";
+        int other = 0;
+        EXPECT_EQ(PreparedStackFor(&other), nullptr) << "only the last thrown object has one";
+    }
+}
+
 // ---- import tables ----
 
 DWORD WINAPI FakeTickCount() {
