@@ -369,6 +369,14 @@ bool IsThreadObject(const void* object) {
         return false;
     const auto* type = static_cast<const std::type_info*>(vtable[-1]);
     if (!type || !InExecutable(type)) return false;
+    // Only a real class type record is read further: any pointer parameter could look like
+    // an object. Under construction the object still has the base class's record.
+    static const void* const baseRecord =
+        *reinterpret_cast<const void* const*>(&typeid(fw::TThread));
+    static const void* const derivedRecord =
+        *reinterpret_cast<const void* const*>(&typeid(TExecuteSlot));
+    const void* record = *reinterpret_cast<const void* const*>(type);
+    if (record != baseRecord && record != derivedRecord) return false;
     const TRaisedObjectInfo info = DescribeCxxObject(type, nullptr);
     for (size_t i = 0; i < info.classChain.size() && i < 15; ++i)
         if (info.classChain[i] == "fw::TThread") return true;

@@ -6,9 +6,12 @@
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
 #include "framework/Exceptions.h"
 #include "framework/Forms.h"
+#include "framework/Thread.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <process.h>
 
 #include <atomic>
 #include <cstring>
@@ -146,6 +149,54 @@ TEST(Hooks, ExceptionEscapingAThreadIsReportedAndItsResultIsMinusOne) {
     EXPECT_EQ(g_seen.calls.load(), 1);
     EXPECT_EQ(g_seen.source.load(), 16);
     EXPECT_EQ(g_seen.thread.load(), id);
+}
+
+class TFailingThread : public fw::TThread {
+public:
+    std::string className;
+
+protected:
+    void Execute() override {
+        TThreadRegistryEntry entry;
+        bool available = false;
+        if (LookupThreadEntry(GetCurrentThreadId(), entry, available)) className = entry.className;
+        throw std::runtime_error("execute failed");
+    }
+};
+
+TEST(Hooks, ThreadObjectRunsThroughHookedExecuteWithItsClassName) {
+    TSeenScope scope;
+    auto* thread = fw::TThread::Start<TFailingThread>();
+    thread->WaitFor();
+    EXPECT_EQ(thread->className, "(anonymous namespace)::TFailingThread");
+    EXPECT_EQ(thread->FatalMessage(), "") << "the library, not the class, saw the exception";
+    EXPECT_EQ(g_seen.calls.load(), 1);
+    EXPECT_EQ(g_seen.source.load(), 17);
+    EXPECT_EQ(g_seen.related.load(), static_cast<const void*>(thread));
+    delete thread;
+}
+
+// A parameter whose words point into the program like an object's would.
+const void* g_fakeTable[2] = {&g_fakeTable[0], &g_fakeTable[0]};
+const void* g_fakeObject = &g_fakeTable[1];
+
+unsigned __stdcall ReturnsFive(void*) {
+    return 5;
+}
+
+TEST(Hooks, ParameterThatOnlyLooksLikeAnObjectIsNoThreadObject) {
+    for (void* parameter : {static_cast<void*>(nullptr), reinterpret_cast<void*>(1),
+                            const_cast<void*>(static_cast<const void*>(&g_fakeObject))}) {
+        unsigned id = 0;
+        HANDLE thread =
+            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReturnsFive, parameter, 0, &id));
+        ASSERT_TRUE(thread);
+        ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeThread(thread, &code);
+        CloseHandle(thread);
+        EXPECT_EQ(code, 5u);
+    }
 }
 
 TEST(Hooks, HiddenExceptionGoesToTheHiddenHandlersOnly) {
