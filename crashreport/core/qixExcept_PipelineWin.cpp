@@ -2,6 +2,7 @@
 // dispatch through the message-handler window, the exception times, the emergency
 // reserve and shutdown.
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
@@ -375,6 +376,7 @@ void InitializeLibrary() {
         StartFreezeWatchdog(static_cast<uint32_t>(settings->FreezeTimeout()) * 1000);
     AcquireEmergencyReserve();
     s.state = TLibraryState::Active;
+    InstallHooks();
 }
 
 void FinalizeLibrary() {
@@ -383,6 +385,7 @@ void FinalizeLibrary() {
     const bool wasActive = s.state == TLibraryState::Active;
     s.state = TLibraryState::Finalized;
     if (wasActive) {
+        RemoveHooks();
         StopFreezeWatchdog();
         RemovePauseHooks();
         if (s.window) DestroyWindow(s.window);
@@ -452,7 +455,7 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
                               source,
                               relatedObject,
                               package,
-                              nullptr};
+                              raised ? PreparedStackFor(raised->object) : nullptr};
     if (ProcessIsBlocked() || !s.pipeWrite) {
         try {
             RunExceptionPipeline(request);

@@ -1,0 +1,71 @@
+#!/bin/bash
+# Costs of the crash library in the crash lab under Wine (emulated 32-bit here, so
+# slower than on Windows): start-up of the library until main, private memory while
+# idle (active minus inactive build), and the time from a fault to the report file,
+# with the emulation factor of a plain loop measured in the same run.
+# Usage: bench/crashlab_costs.sh [RUNS] (default 5).
+# Targets: idle memory under 2 MB; start-up under 5 ms once divided by the factor.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+build=$PWD/build/win32
+export QIX_BUILD_DIR=$build
+scripts/wine-session start "$build"
+bin=$build/bin
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+value() { sed -n "s/^$1: \([0-9-]*\).*/\1/p"; }
+sum_active=0 sum_none=0 mem_active=0 mem_none=0 sum_fault=0
+# The report's date/time line is the moment of the fault; the file's time is its end.
+fault_to_file() {
+    python3 - "$1" <<'PY'
+import datetime, os, re, sys
+text = open(sys.argv[1], encoding="latin-1").read()
+m = re.search(r"^date/time\s*: (\d+)-(\d+)-(\d+), (\d+):(\d+):(\d+), (\d+)ms", text, re.M)
+fault = datetime.datetime(*map(int, m.groups()[:6]), int(m.group(7)) * 1000,
+                          tzinfo=datetime.timezone.utc).timestamp()
+print(round((os.stat(sys.argv[1]).st_mtime - fault) * 1000))
+PY
+}
+for _ in $(seq "$runs"); do
+    out=$(scripts/wine-exec "$bin/crashlab.exe" measure 2>&1)
+    sum_active=$((sum_active + $(echo "$out" | value "start-up to main")))
+    mem_active=$(echo "$out" | value "private bytes")
+    out=$(scripts/wine-exec "$bin/crashlab_none.exe" measure 2>&1)
+    sum_none=$((sum_none + $(echo "$out" | value "start-up to main")))
+    mem_none=$(echo "$out" | value "private bytes")
+    scripts/wine-exec "$bin/crashlab.exe" write-av "Z:${work//\//\\}" >/dev/null 2>&1 || true
+    [ -s "$work/crashlab-write-av.txt" ] || { echo "no report was written"; exit 1; }
+    sum_fault=$((sum_fault + $(fault_to_file "$work/crashlab-write-av.txt")))
+    rm -f "$work"/*.txt
+done
+emulated=$(scripts/wine-exec "$bin/crashlab.exe" loop 2>&1 | value "loop")
+cat >"$work/loop.c" <<'C'
+#include <stdio.h>
+#include <time.h>
+int main(void) {
+    struct timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    volatile unsigned sum = 0;
+    for (unsigned i = 0; i < 200000000u; ++i) sum = sum + i;
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    printf("loop: %ld ms\n", (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000);
+    return 0;
+}
+C
+cc -O2 -o "$work/loop" "$work/loop.c"
+native=$("$work/loop" | value "loop")
+python3 - "$runs" "$sum_active" "$sum_none" "$mem_active" "$mem_none" "$sum_fault" \
+    "$emulated" "$native" <<'PY'
+import sys
+runs, act, none, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:])
+factor = emu / max(nat, 1)
+startup = (act - none) / runs
+print(f"emulation factor (plain loop): {factor:.1f} ({emu} ms vs {nat} ms native)")
+print(f"process start until main: active {act / runs:.1f} ms, inactive {none / runs:.1f} ms")
+print(f"library start-up (difference): {startup:.1f} ms, {startup / factor:.2f} ms scaled"
+      f" (target < 5 ms)")
+print(f"idle private memory, active minus inactive: {(mem_a - mem_n) / 1048576:.2f} MB"
+      f" (target < 2 MB)")
+print(f"fault to report file on disk: {fault / runs:.0f} ms")
+PY

@@ -1,0 +1,102 @@
+// crashlab [SCENARIO [FOLDER]]: runs one scenario, its report saved into FOLDER; without
+// a scenario a window offers one button per scenario.
+#include "crashlab/CrashLabScenarios.h"
+
+#include "crashreport/core/qixExcept_Hooks.h"
+#include "crashreport/core/qixExcept_Pipeline.h"
+#include "framework/Forms.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr int kFirstButton = 100;
+constexpr int kButtonHeight = 26;
+
+class TCrashLabForm : public fw::TForm {
+public:
+    explicit TCrashLabForm(fw::TComponent* owner) : fw::TForm(owner) {
+        toolWindow_ = false;
+        SetCaption("Crash lab");
+        const auto& list = crashlab::Scenarios();
+        SetClientSize(320, static_cast<int>(list.size()) * (kButtonHeight + 4) + 8);
+        HFONT font = fw::Application->DefaultFont();
+        for (size_t i = 0; i < list.size(); ++i) {
+            HWND button = CreateWindowExA(
+                0, "BUTTON", list[i].caption, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 8,
+                8 + static_cast<int>(i) * (kButtonHeight + 4), 304, kButtonHeight, Handle(),
+                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstButton + i)),
+                GetModuleHandleA(nullptr), nullptr);
+            if (font) SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        }
+    }
+
+    LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
+        if (msg == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+            const auto index = static_cast<size_t>(LOWORD(wParam)) - kFirstButton;
+            const auto& list = crashlab::Scenarios();
+            if (index < list.size()) list[index].run();
+            return 0;
+        }
+        return fw::TForm::WndProc(msg, wParam, lParam);
+    }
+};
+
+std::string FolderOf(const std::string& folder) {
+    if (!folder.empty()) return folder;
+    char exe[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string path = exe;
+    return path.substr(0, path.find_last_of("\\/")) + "\\crashlab-reports";
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const std::string scenario = __argc > 1 ? __argv[1] : "";
+    const std::string folder = FolderOf(__argc > 2 ? __argv[2] : "");
+    if (auto settings = qix::ProcessSettings())
+        (void)settings->SetBugRepFile(folder + "\\crashlab-" +
+                                      (scenario.empty() ? "window" : scenario) + ".txt");
+    fw::TApplication application;
+    application.Initialize();
+    application.SetTitle("Crash lab");
+    if (scenario == "state") // the library's state and whether its hooks are in
+        return static_cast<int>(qix::LibraryState()) + (qix::HooksInstalled() ? 10 : 0);
+    if (scenario == "loop") {
+        // The timing script's emulation yardstick: the same loop runs natively there.
+        const long long begin = qix::CounterMilliseconds();
+        volatile unsigned sum = 0;
+        for (unsigned i = 0; i < 200000000u; ++i)
+            sum = sum + i;
+        std::fprintf(stderr, "loop: %lld ms\n", qix::CounterMilliseconds() - begin);
+        return 0;
+    }
+    if (scenario == "measure") {
+        // For the timing script: the library's start-up until here, and private memory.
+        unsigned long long privateBytes = 0;
+        MEMORY_BASIC_INFORMATION mbi{};
+        for (auto* p = static_cast<const char*>(nullptr);
+             VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi; p += mbi.RegionSize) {
+            if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE) privateBytes += mbi.RegionSize;
+            if (p + mbi.RegionSize < p) break;
+        }
+        const long long startup = qix::ProgramStartMilliseconds()
+                                      ? qix::CounterMilliseconds() - qix::ProgramStartMilliseconds()
+                                      : -1;
+        std::fprintf(stderr, "start-up to main: %lld ms\nprivate bytes: %llu\n", startup,
+                     privateBytes);
+        return 0;
+    }
+    if (!scenario.empty()) {
+        // A scenario whose report closes the program never returns here.
+        return crashlab::RunScenario(scenario) ? 0 : 2;
+    }
+    application.CreateForm<TCrashLabForm>();
+    application.Run();
+    return 0;
+}

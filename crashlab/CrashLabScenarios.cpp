@@ -1,0 +1,224 @@
+// Every scenario ends in one place that a report must name: the functions stay out of
+// line and keep their frames, so the report's top frames are the scenario's own.
+#include "crashlab/CrashLabScenarios.h"
+
+#include "crashreport/core/qixExcept_Handlers.h"
+#include "crashreport/core/qixExcept_Hooks.h"
+#include "framework/Exceptions.h"
+#include "framework/ExtCtrls.h"
+#include "framework/Forms.h"
+#include "framework/Thread.h"
+
+#include <windows.h>
+
+#include <process.h>
+
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+// The silent class: reported by nobody, the program goes on.
+class EAbort : public std::runtime_error {
+public:
+    EAbort() : std::runtime_error("Operation aborted") {}
+};
+
+namespace crashlab {
+namespace {
+
+volatile int g_zero = 0;
+volatile int g_sink = 0;
+int* volatile g_nowhere = nullptr;
+
+__attribute__((noinline)) void WriteNowhere() {
+    *g_nowhere = 1;
+}
+
+__attribute__((noinline)) int ReadNowhere() {
+    return *g_nowhere;
+}
+
+__attribute__((noinline)) int DivideByZero() {
+    return 100 / g_zero;
+}
+
+volatile int g_depthLimit = 1 << 30;
+
+__attribute__((noinline)) int Recurse(int depth) {
+    volatile char room[512];
+    room[0] = static_cast<char>(depth);
+    if (depth >= g_depthLimit) return room[0];
+    return Recurse(depth + 1) + room[0];
+}
+
+__attribute__((noinline)) void ThrowUncaught() {
+    throw std::runtime_error("nobody catches this");
+}
+
+__attribute__((noinline)) void ThrowLogicError() {
+    throw std::logic_error("escaped a noexcept function");
+}
+
+// noexcept turns the escaping object into std::terminate
+__attribute__((noinline)) void ThrowInNoexcept() noexcept {
+    ThrowLogicError();
+}
+
+__attribute__((noinline)) void CallAbort() {
+    std::abort();
+}
+
+void FinishWorker(HANDLE thread) {
+    // The report closes the process while this waits.
+    WaitForSingleObject(thread, 60000);
+    CloseHandle(thread);
+}
+
+DWORD WINAPI FaultingWorker(LPVOID) {
+    WriteNowhere();
+    return 0;
+}
+
+unsigned __stdcall FaultingBeginThreadWorker(void*) {
+    WriteNowhere();
+    return 0;
+}
+
+void WorkerByCreateThread() {
+    FinishWorker(CreateThread(nullptr, 0, FaultingWorker, nullptr, 0, nullptr));
+}
+
+void WorkerByBeginThreadEx() {
+    FinishWorker(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, FaultingBeginThreadWorker, nullptr, 0, nullptr)));
+}
+
+void WorkerByStdThread() {
+    std::thread worker([] { WriteNowhere(); });
+    worker.join();
+}
+
+void WorkerByWorkItem() {
+    QueueUserWorkItem(FaultingWorker, nullptr, WT_EXECUTEDEFAULT);
+    Sleep(60000);
+}
+
+class TThrowingThread : public fw::TThread {
+protected:
+    void Execute() override { throw std::runtime_error("thread object failed"); }
+};
+
+void WorkerThreadObject() {
+    auto* thread = fw::TThread::Start<TThrowingThread>();
+    thread->WaitFor();
+    Sleep(60000);
+}
+
+HANDLE g_go = nullptr;
+
+DWORD WINAPI FaultWhenGo(LPVOID) {
+    WaitForSingleObject(g_go, INFINITE);
+    WriteNowhere();
+    return 0;
+}
+
+void TwoThreadsAtOnce() {
+    g_go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE a = CreateThread(nullptr, 0, FaultWhenGo, nullptr, 0, nullptr);
+    HANDLE b = CreateThread(nullptr, 0, FaultWhenGo, nullptr, 0, nullptr);
+    Sleep(200);
+    SetEvent(g_go);
+    FinishWorker(a);
+    FinishWorker(b);
+}
+
+__attribute__((noinline)) void TimerFails(fw::TComponent*) {
+    throw fw::Exception("the timer handler failed");
+}
+
+void TimerHandlerThrows() {
+    fw::TTimer timer(fw::Application);
+    timer.OnTimer = TimerFails;
+    timer.SetInterval(50);
+    timer.SetEnabled(true);
+    fw::Application->Run();
+}
+
+void FailingHandler(qix::IQXException&, bool&) {
+    throw std::runtime_error("the handler failed");
+}
+
+void ExceptionInsideHandler() {
+    qix::RegisterExceptionHandler(FailingHandler, qix::kSyncNone, 1);
+    WriteNowhere();
+}
+
+__attribute__((noinline)) void FreezeMainThread() {
+    // Blocks without pumping, so the watchdog's probes go unanswered.
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, 60000);
+    CloseHandle(never);
+}
+
+void AskForReport(qix::IQXException&, bool& handled) {
+    handled = false;
+}
+
+__attribute__((noinline)) void ThrowHandled() {
+    throw std::runtime_error("caught and dealt with");
+}
+
+void HiddenException() {
+    qix::RegisterHiddenExceptionHandler(AskForReport, qix::kSyncNone);
+    try {
+        ThrowHandled();
+    } catch (const std::exception&) {
+        qix::CheckHiddenException();
+    }
+}
+
+__attribute__((noinline)) void SilentFails(fw::TComponent*) {
+    throw EAbort();
+}
+
+void SilentClass() {
+    fw::Dispatch([] { SilentFails(nullptr); });
+}
+
+} // namespace
+
+const std::vector<TScenario>& Scenarios() {
+    static const std::vector<TScenario> list = {
+        {"write-av", "Write access violation", [] { WriteNowhere(); }},
+        {"read-av", "Read access violation", [] { g_sink = ReadNowhere(); }},
+        {"divide", "Divide by zero", [] { g_sink = DivideByZero(); }},
+        {"stack-overflow", "Stack overflow", [] { g_sink = Recurse(0); }},
+        {"cpp-uncaught", "C++ exception nobody catches", ThrowUncaught},
+        {"terminate", "std::terminate from a noexcept function", ThrowInNoexcept},
+        {"abort", "abort()", CallAbort},
+        {"worker-createthread", "Fault in a CreateThread worker", WorkerByCreateThread},
+        {"worker-beginthreadex", "Fault in a _beginthreadex worker", WorkerByBeginThreadEx},
+        {"worker-stdthread", "Fault in a std::thread worker", WorkerByStdThread},
+        {"worker-workitem", "Fault in a work item", WorkerByWorkItem},
+        {"worker-tthread", "Exception in a thread object", WorkerThreadObject},
+        {"two-threads", "Two threads faulting at once", TwoThreadsAtOnce},
+        {"timer", "Exception in a timer handler", TimerHandlerThrows},
+        {"inside-handler", "Exception inside a library handler", ExceptionInsideHandler},
+        {"freeze", "Main thread freeze", FreezeMainThread},
+        {"hidden", "Hidden exception", HiddenException},
+        {"silent", "Silent class (no report)", SilentClass},
+    };
+    return list;
+}
+
+bool RunScenario(const std::string& name) {
+    for (const TScenario& s : Scenarios())
+        if (name == s.name) {
+            s.run();
+            return true;
+        }
+    return false;
+}
+
+} // namespace crashlab

@@ -1,0 +1,216 @@
+#!/usr/bin/env python3
+"""Runs one crash lab scenario under Wine and checks its report.
+
+Oracles: the exit code and report count the library promises, objdump for the
+faulting instruction, addr2line on the unstripped program for the function that
+the report's address lies in."""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+# scenario: (exception class or None, message pattern, function at the top frame,
+#            top frame is a return address, worker thread created by the main thread)
+CASES = {
+    "write-av": ("EAccessViolation", r"Access violation at address \$([0-9a-f]{8}) in module "
+                 r"'crashlab\.exe'\. Write of address \$00000000\.", "WriteNowhere", False, None),
+    "read-av": ("EAccessViolation", r"Access violation at address \$([0-9a-f]{8}) in module "
+                r"'crashlab\.exe'\. Read of address \$00000000\.", "ReadNowhere", False, None),
+    "divide": ("EDivByZero", r"Division by zero\.", "DivideByZero", False, None),
+    "stack-overflow": ("EStackOverflow", r"Stack overflow\.", "Recurse", False, None),
+    "cpp-uncaught": ("std::runtime_error", r"nobody catches this\.", "ThrowUncaught", True, None),
+    "terminate": ("std::logic_error", r"escaped a noexcept function\.", "ThrowLogicError", True,
+                  None),
+    "abort": ("BcbTermination", r"Abnormal program termination\.", None, True, None),
+    "worker-createthread": ("EAccessViolation", r"Write of address", "WriteNowhere", False, True),
+    "worker-beginthreadex": ("EAccessViolation", r"Write of address", "WriteNowhere", False, True),
+    "worker-stdthread": ("EAccessViolation", r"Write of address", "WriteNowhere", False, True),
+    "worker-workitem": ("EAccessViolation", r"Write of address", "WriteNowhere", False, False),
+    "worker-tthread": ("std::runtime_error", r"thread object failed\.",
+                       "Execute", True, True),
+    "two-threads": ("EAccessViolation", r"Write of address", "WriteNowhere", False, True),
+    "timer": ("fw::Exception", r"the timer handler failed\.", "TimerFails", True, None),
+    "inside-handler": ("EAccessViolation", r"Write of address", "WriteNowhere", False, None),
+    "freeze": (None, r"The application seems to be frozen\.", None, False, None),
+    "hidden": ("std::runtime_error", r"caught and dealt with\.", "ThrowHandled", True, None),
+}
+
+
+AEDEBUG = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def tool(path, name):
+    if not path or not shutil.which(path):
+        raise Failure(f"oracle {name} is missing (install binutils-mingw-w64-i686)")
+    return path
+
+
+def run(args, program, scenario, folder, extra_env=None):
+    if os.path.isdir(folder):
+        shutil.rmtree(folder)
+    os.makedirs(folder)
+    env = dict(os.environ, **(extra_env or {}))
+    exe = os.path.join(args.bin, program)
+    check(os.path.isfile(exe), f"{exe} was not built")
+    windows_folder = "Z:" + os.path.abspath(folder).replace("/", "\\")
+    try:
+        done = subprocess.run([args.wine_exec, exe, scenario, windows_folder], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{program} {scenario} hung")
+    return done.returncode, sorted(os.listdir(folder))
+
+
+def sections(report):
+    """Thread sections in order: (header line, body lines)."""
+    found = []
+    lines = report.splitlines()
+    for i, line in enumerate(lines):
+        if re.match(r"^(main thread \(\$[0-9a-f]+\)|thread \$[0-9a-f]+( \(.*\))?|"
+                    r"[^ ].* \(\$[0-9a-f]+\)( \(.*\))?):$", line):
+            body = []
+            for more in lines[i + 1:]:
+                if not more.strip():
+                    break
+                body.append(more)
+            found.append((line, body))
+    return found
+
+
+def header(report, name):
+    m = re.search(r"^" + re.escape(name) + r"\s*: (.*)$", report, re.M)
+    return m.group(1) if m else None
+
+
+def function_at(args, address):
+    out = subprocess.run([tool(args.addr2line, "addr2line"), "-f", "-C", "-e",
+                          os.path.join(args.bin, "crashlab.exe.debug"), f"0x{address:x}"],
+                         stdout=subprocess.PIPE, text=True, check=True).stdout.splitlines()
+    return out[0], out[1]
+
+
+def instruction_at(args, address):
+    out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn",
+                          f"--start-address=0x{address:x}", f"--stop-address=0x{address + 16:x}",
+                          os.path.join(args.bin, "crashlab.exe.debug")],
+                         stdout=subprocess.PIPE, text=True, check=True).stdout
+    for line in out.splitlines():
+        m = re.match(r"^\s*([0-9a-f]+):\s+(.*)$", line)
+        if m and int(m.group(1), 16) == address:
+            return m.group(2).strip()
+    raise Failure(f"objdump shows no instruction at {address:08x}")
+
+
+def check_report(args, scenario, text):
+    cls, message, function, return_address, created = CASES[scenario]
+    check(header(text, "exception class") == cls,
+          f"exception class {header(text, 'exception class')!r}, expected {cls!r}")
+    msg = header(text, "exception message") or ""
+    check(re.search(message, msg), f"exception message {msg!r} does not match {message!r}")
+    threads = sections(text)
+    check(threads, "the report has no thread section")
+    first, body = threads[0]
+    mains = [h for h, _ in threads if h.startswith("main thread")]
+    check(len(mains) == 1, f"expected one main thread section, found {mains}")
+    if created is None:
+        check(first.startswith("main thread"), f"crashed thread first: {first!r}")
+    else:
+        check(not first.startswith("main thread"), f"the worker's section comes first: {first!r}")
+        main_id = re.search(r"\(\$([0-9a-f]+)\)", mains[0]).group(1)
+        creator = [line for line in body if line.startswith(">> created by")]
+        if created:
+            check(creator == [f">> created by main thread (${main_id}) at:"],
+                  f"creator line {creator}, expected the main thread ${main_id}")
+        else:
+            check(not creator, f"a work item has no creator: {creator}")
+    if scenario == "worker-tthread":
+        check(first.endswith("::TThrowingThread):"), f"no thread class in {first!r}")
+    frames = [line for line in body if re.match(r"^[0-9a-f]{8} ", line)]
+    check(frames, f"no frame in the crashed thread's section {body}")
+    top = int(frames[0][:8], 16)
+    at = re.search(r"at address \$([0-9a-f]{8})", msg)
+    if cls == "EAccessViolation":
+        check(at and int(at.group(1), 16) == top, "the message's address is not the top frame")
+    if function:
+        name, place = function_at(args, top - 1 if return_address else top)
+        check(name.endswith(function), f"top frame {top:08x} lies in {name}, expected {function}")
+        check(place.split(":")[0].endswith("CrashLabScenarios.cpp"), f"unit {place}")
+    if not return_address and function:
+        # The registers and the stack dump are those of the fault.
+        eip = re.search(r"^eip = ([0-9a-f]{8})$", text, re.M)
+        esp = re.search(r"^esp = ([0-9a-f]{8})$", text, re.M)
+        check(eip and int(eip.group(1), 16) == top, "eip is not the faulting instruction")
+        dump = re.search(r"^stack dump:\n([0-9a-f]{8}) ", text, re.M)
+        check(esp and dump and dump.group(1) == esp.group(1), "stack dump does not start at esp")
+        insn = instruction_at(args, top)
+        if scenario == "divide":
+            check(insn.startswith("idiv"), f"faulting instruction {insn!r} is no division")
+        elif "Write of" in msg:
+            check(re.search(r",\s*\(%\w+\)$|,\s*-?(0x[0-9a-f]+)?\(%\w+\)$", insn),
+                  f"faulting instruction {insn!r} writes no memory")
+        elif "Read of" in msg:
+            check(re.search(r"^\w+\s+-?(0x[0-9a-f]+)?\(%\w+\),", insn),
+                  f"faulting instruction {insn!r} reads no memory")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("scenario")
+    p.add_argument("--bin", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--wine-exec", required=True)
+    p.add_argument("--addr2line", default="")
+    p.add_argument("--objdump", default="")
+    args = p.parse_args()
+    s = args.scenario
+    folder = os.path.join(args.work, s)
+    if s == "silent":
+        code, files = run(args, "crashlab.exe", s, folder)
+        check(code == 0 and not files, f"silent class: exit {code}, files {files}")
+    elif s in ("inactive", "disabled"):
+        program = "crashlab_none.exe" if s == "inactive" else "crashlab_disabled.exe"
+        code, _ = run(args, program, "state", folder)
+        check(code == (0 if s == "inactive" else 1), f"library state {code}")
+        # The runtime's own path; with no debugger to start, the fault ends the process.
+        subprocess.run([args.wine_exec, "reg", "add", AEDEBUG, "/v", "Debugger", "/d", "", "/f"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120,
+                       check=True)
+        code, files = run(args, program, "write-av", folder)
+        check(not files, f"a report appeared: {files}")
+        check(code not in (0, 1), f"exit code {code} looks like the library's")
+    elif s == "same-twice":
+        crcs = []
+        for i in range(2):
+            code, files = run(args, "crashlab.exe", "write-av", folder + str(i))
+            check(code == 1 and len(files) == 1, f"run {i}: exit {code}, files {files}")
+            with open(os.path.join(folder + str(i), files[0]), encoding="latin-1") as f:
+                crcs.append(header(f.read(), "callstack crc"))
+        check(crcs[0] and crcs[0] == crcs[1], f"call-stack checksums differ: {crcs}")
+    else:
+        code, files = run(args, "crashlab.exe", s, folder)
+        check(code == 1, f"exit code {code}, expected 1 (closed after the report)")
+        check(files == [f"crashlab-{s}.txt"], f"expected exactly one report, found {files}")
+        with open(os.path.join(folder, files[0]), encoding="latin-1") as f:
+            text = f.read()
+        check(text.count("exception number") == 1, "more than one report in the file")
+        check_report(args, s, text)
+    print(f"{s}: ok")
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as failure:
+        print(f"FAILED {sys.argv[1]}: {failure}", file=sys.stderr)
+        sys.exit(1)
