@@ -263,6 +263,34 @@ def test_bad_servers():
           "every channel fails, no mailto: the failure message")
 
 
+def test_progress_window():
+    """A send that is not silent shows the progress window while the server keeps quiet."""
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen(in_ns(["wine", probe] + MAIL + relay(2602, "s3cret", "MailViaMailto=0")),
+                             stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        seen = False
+        for _ in range(60):
+            tree = subprocess.run(in_ns(["xwininfo", "-root", "-tree"]), capture_output=True,
+                                  text=True, timeout=30).stdout
+            if '"Sending bug report..."' in tree:
+                seen = True
+                break
+            time.sleep(0.1)
+        if seen:
+            time.sleep(1)
+            shot = os.path.join(build, "sende2e-progress.png")
+            subprocess.run(in_ns(["import", "-window", "root", shot]), capture_output=True, timeout=30)
+            print(f"  screenshot: {shot}")
+        p.wait(timeout=60)
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    check(seen, "progress window titled \"Sending bug report...\" is shown")
+    check("failure message:" in text, "progress window: the send still ends with the failure message")
+    tree = subprocess.run(in_ns(["xwininfo", "-root", "-tree"]), capture_output=True, text=True,
+                          timeout=30).stdout
+    check('"Sending bug report..."' not in tree, "progress window: closed after the send")
+
+
 def test_upload():
     out, new, _ = send("--silent", "--screenshot", *MAIL, "UploadViaHttp=1",
                        "HttpServer=http://127.0.0.1/upload/report.php", "HttpPort=8080",
@@ -301,7 +329,7 @@ def test_upload():
 try:
     start()
     for t in (test_direct, test_background, test_relay, test_relay_wrong_password, test_upload,
-              test_bad_servers):
+              test_bad_servers, test_progress_window):
         print(f"--- {t.__name__}")
         t()
 finally:
