@@ -50,6 +50,30 @@ int WaitReadable(SOCKET s, int timeoutMs) {
     return r < 0 ? -1 : (r == 0 ? 0 : 1);
 }
 
+// A blocking connect waits as long as the system's SYN retries last; this one waits no
+// longer than a reply would, then the socket is blocking again.
+bool ConnectWithin(SOCKET s, const sockaddr_in& to, int timeoutMs) {
+    u_long on = 1, off = 0;
+    if (ioctlsocket(s, FIONBIO, &on) != 0) return false;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        if (select(0, nullptr, &writable, &failed, &tv) != 1 || !FD_ISSET(s, &writable))
+            return false;
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+            error != 0)
+            return false;
+    }
+    return ioctlsocket(s, FIONBIO, &off) == 0;
+}
+
 class TSocketChannel : public IByteChannel {
 public:
     TSocketChannel(SOCKET s, int timeoutMs) : socket_(s), timeoutMs_(timeoutMs) {}
@@ -182,8 +206,7 @@ std::unique_ptr<IByteChannel> TWinsockNetwork::Connect(const std::string& host, 
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
-    if (connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return nullptr;
-    return channel;
+    return ConnectWithin(raw, to, replyTimeoutMs_) ? std::move(channel) : nullptr;
 }
 
 std::vector<std::string> GetDnsServers() {

@@ -10,6 +10,7 @@ Usage: nsservers.py DIR DOMAIN
 127.0.0.1:2600     closes every connection at once.
 127.0.0.1:2601     greets with "554 no service here".
 127.0.0.1:2602     accepts and never says anything.
+127.0.0.1:2603     a full accept queue: connections to it never complete.
 127.0.0.1:8081     HTTP that answers 500.
 Writes DIR/ready when everything listens; ends on SIGTERM."""
 import logging
@@ -140,12 +141,22 @@ http_bad = HTTPServer(("127.0.0.1", 8081), Upload)
 for h in (http_ok, http_bad):
     threading.Thread(target=h.serve_forever, daemon=True).start()
 odd = [misbehave(2600, b""), misbehave(2601, b"554 no service here\r\n"), misbehave(2602, None)]
+# Never accepted and filled up: the kernel drops further SYNs, so a connect hangs.
+full = socket.socket()
+full.bind(("127.0.0.1", 2603))
+full.listen(0)
+fillers = []
+for _ in range(4):
+    c = socket.socket()
+    c.setblocking(False)
+    c.connect_ex(("127.0.0.1", 2603))
+    fillers.append(c)
 open(os.path.join(folder, "ready"), "w").close()
 signal.sigwait({signal.SIGTERM, signal.SIGINT})
 for h in (http_ok, http_bad):
     h.shutdown()
     h.server_close()
-for s in odd:
+for s in odd + fillers + [full]:
     s.close()
 relay.stop()
 direct.stop()

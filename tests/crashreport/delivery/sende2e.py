@@ -253,7 +253,8 @@ def test_relay_wrong_password():
 def test_bad_servers():
     for port, what, expect, min_s in ((2600, "closes early", "did not answer", 0),
                                       (2601, "answers 554", "refused the connection", 0),
-                                      (2602, "never answers", "did not answer", 6.5)):
+                                      (2602, "never answers", "did not answer", 6.5),
+                                      (2603, "never completes the connection", "no connection", 6.5)):
         out, new, elapsed = send(*MAIL, *relay(port))
         check(expect in out and "via: mailto" in out and mailto_url() is not None,
               f"relay that {what}: '{expect}', then mailto")
@@ -334,6 +335,7 @@ try:
         t()
 finally:
     cleanup()
+check(all(p.poll() is not None for p in started), "every server process has ended")
 listening = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
 check(ns not in listening, "the namespace and everything listening in it are gone")
 if failures:
