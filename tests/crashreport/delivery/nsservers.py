@@ -12,6 +12,7 @@ Usage: nsservers.py DIR DOMAIN
 127.0.0.1:2602     accepts and never says anything.
 127.0.0.1:2603     a full accept queue: connections to it never complete.
 127.0.0.1:8081     HTTP that answers 500.
+127.0.0.1:8082     HTTP that answers 302 with Location: http://127.0.0.1:8080/thanks.
 Writes DIR/ready when everything listens; ends on SIGTERM."""
 import logging
 import os
@@ -88,6 +89,9 @@ class Upload(BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers["Content-Length"]))
         if self.server.server_address[1] == 8081:
             self.send_response(500)
+        elif self.server.server_address[1] == 8082:
+            self.send_response(302)
+            self.send_header("Location", "http://127.0.0.1:8080/thanks")
         else:
             base = next_name()
             with open(base + ".head", "w") as f:
@@ -138,7 +142,8 @@ relay = Controller(StoreAt(2525), hostname="127.0.0.1", port=2525, auth_required
 relay.start()
 http_ok = HTTPServer(("127.0.0.1", 8080), Upload)
 http_bad = HTTPServer(("127.0.0.1", 8081), Upload)
-for h in (http_ok, http_bad):
+http_moved = HTTPServer(("127.0.0.1", 8082), Upload)
+for h in (http_ok, http_bad, http_moved):
     threading.Thread(target=h.serve_forever, daemon=True).start()
 odd = [misbehave(2600, b""), misbehave(2601, b"554 no service here\r\n"), misbehave(2602, None)]
 # Never accepted and filled up: the kernel drops further SYNs, so a connect hangs.
@@ -153,7 +158,7 @@ for _ in range(4):
     fillers.append(c)
 open(os.path.join(folder, "ready"), "w").close()
 signal.sigwait({signal.SIGTERM, signal.SIGINT})
-for h in (http_ok, http_bad):
+for h in (http_ok, http_bad, http_moved):
     h.shutdown()
     h.server_close()
 for s in odd + fillers + [full]:

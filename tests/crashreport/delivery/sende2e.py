@@ -129,6 +129,11 @@ def start():
               f'"{winpath(probe)}" --capture {winpath(os.path.join(work, "mailto.txt"))} "%1"'])
     if r.returncode != 0:
         fail_now("could not register the mailto capture: " + r.stderr.decode(errors="replace"))
+    # Likewise the browser, for the page an upload's answer names.
+    r = wine(["reg", "add", r"HKCR\http\shell\open\command", "/ve", "/f", "/d",
+              f'"{winpath(probe)}" --capture {winpath(os.path.join(work, "browser.txt"))} "%1"'])
+    if r.returncode != 0:
+        fail_now("could not register the browser capture: " + r.stderr.decode(errors="replace"))
 
 
 def send(*args):
@@ -325,6 +330,17 @@ def test_upload():
     out, new, _ = send(*MAIL, "UploadViaHttp=1", "HttpServer=http://127.0.0.1/upload/report.php",
                        "HttpPort=8081", "AttachBugRepFile=0")
     check("answer 500" in out and "via: mailto" in out, "upload answered 500: named, then mailto")
+    out, new, _ = send("--silent", *MAIL, "UploadViaHttp=1", "MailViaMailto=0",
+                       "HttpServer=http://127.0.0.1/upload/report.php", "HttpPort=8082",
+                       "AttachBugRepFile=0")
+    browser = os.path.join(work, "browser.txt")
+    for _ in range(100):
+        if os.path.exists(browser):
+            break
+        time.sleep(0.1)
+    opened = open(browser, "rb").read().decode("latin-1") if os.path.exists(browser) else ""
+    check("via: network" in out, "upload answered 302: counts as delivered")
+    check("http://127.0.0.1:8080/thanks" in opened, "upload answered 302: the Location opened in the browser")
 
 
 try:
