@@ -2,8 +2,8 @@
 """The peers of the end-to-end send test, run inside the test's network namespace.
 Usage: nsservers.py DIR DOMAIN
 
-127.0.0.1:53 UDP   DNS (dnslib): MX for DOMAIN names mail.DOMAIN; A for mail.DOMAIN is
-                   127.0.0.1; everything else an empty answer.
+127.0.0.1:53 UDP   DNS (dnslib): MX for DOMAIN and second.DOMAIN names mail. + that
+                   name, whose A record is 127.0.0.1; everything else an empty answer.
 127.0.0.1:25       SMTP (aiosmtpd), no authentication: stores N.eml / N.env in DIR.
 127.0.0.1:2525     SMTP relay that requires AUTH LOGIN (user "relay", password "s3cret").
 127.0.0.1:8080     HTTP: stores each POST as N.post with its head in N.head; answers 200.
@@ -13,7 +13,7 @@ Usage: nsservers.py DIR DOMAIN
 127.0.0.1:2603     a full accept queue: connections to it never complete.
 127.0.0.1:8081     HTTP that answers 500.
 127.0.0.1:8082     HTTP that answers 302 with Location: http://127.0.0.1:8080/thanks.
-Writes DIR/ready when everything listens; ends on SIGTERM."""
+Every question goes to DIR/dns.log. Writes DIR/ready when everything listens; ends on SIGTERM."""
 import logging
 import os
 import signal
@@ -47,9 +47,11 @@ class Resolver(BaseResolver):
         reply = request.reply()
         q = request.q
         name = str(q.qname).rstrip(".").lower()
-        if name == domain and q.qtype == QTYPE.MX:
-            reply.add_answer(RR(q.qname, QTYPE.MX, rdata=MX(mailhost, 10), ttl=60))
-        elif name == mailhost and q.qtype == QTYPE.A:
+        with lock, open(os.path.join(folder, "dns.log"), "a") as f:
+            f.write(f"{QTYPE[q.qtype]} {name}\n")
+        if name in (domain, "second." + domain) and q.qtype == QTYPE.MX:
+            reply.add_answer(RR(q.qname, QTYPE.MX, rdata=MX("mail." + name, 10), ttl=60))
+        elif name in (mailhost, "mail.second." + domain) and q.qtype == QTYPE.A:
             reply.add_answer(RR(q.qname, QTYPE.A, rdata=A("127.0.0.1"), ttl=60))
         return reply
 

@@ -146,7 +146,7 @@ def send(*args):
     elapsed = time.monotonic() - t0
     out = r.stdout.decode(errors="replace")
     print("  probe " + " ".join(args) + f"  ({elapsed:.1f} s)\n    " + out.replace("\n", "\n    "))
-    new = sorted(set(os.listdir(srv)) - before - {"auth.log"})
+    new = sorted(set(os.listdir(srv)) - before - {"auth.log", "dns.log"})
     # The mailto command runs on; wait for its record, bounded.
     if "via: mailto" in out:
         for _ in range(100):
@@ -222,6 +222,19 @@ def test_background():
                        "AttachBugRepFile=0")
     check("via: thread" in out and len([n for n in new if n.endswith(".eml")]) == 1,
           "background send: the thread delivers one message")
+
+
+def test_two_domains():
+    out, new, _ = send("--silent", f"MailAddr=dev@{domain}; ops@second.{domain}", "MailViaMapi=0",
+                       "MailAsSmtpServer=1", "MailViaMailto=0", "AttachBugRepFile=0")
+    envs = sorted(read(n).decode() for n in new if n.endswith(".env"))
+    rcpts = sorted(line for e in envs for line in e.splitlines() if line.startswith("rcpt"))
+    check("via: network" in out and len(envs) == 2, "two recipient domains: one message each")
+    check(rcpts == [f"rcpt dev@{domain}", f"rcpt ops@second.{domain}"],
+          f"two recipient domains: one session per domain with its recipient {rcpts}")
+    asked = read("dns.log").decode().splitlines()
+    check(f"MX {domain}" in asked and f"MX second.{domain}" in asked,
+          "two recipient domains: the exchanger of each domain was looked up")
 
 
 def relay(port, password="s3cret", *extra):
@@ -345,7 +358,7 @@ def test_upload():
 
 try:
     start()
-    for t in (test_direct, test_background, test_relay, test_relay_wrong_password, test_upload,
+    for t in (test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
               test_bad_servers, test_progress_window):
         print(f"--- {t.__name__}")
         t()
