@@ -10,6 +10,7 @@
 // shellapi.h needs the Windows types.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace qix {
@@ -131,13 +132,101 @@ std::vector<std::pair<std::string, std::string>> FieldsOf(IQXSettings& s,
             fields.emplace_back(name, list->Contents(name));
         }
     }
-    if (!sender.empty()) {
-        bool replaced = false;
-        for (auto& f : fields)
-            if (f.first == "MailFrom") f.second = sender, replaced = true;
-        if (!replaced) fields.emplace_back("MailFrom", sender);
-    }
+    if (sender.empty()) return fields;
+    // A copy: the settings' own list stays as the user made it.
+    const auto known = std::find_if(fields.begin(), fields.end(),
+                                    [](const auto& f) { return f.first == "MailFrom"; });
+    if (known != fields.end())
+        known->second = sender;
+    else
+        fields.emplace_back("MailFrom", sender);
     return fields;
+}
+
+// The texts of one send, expanded once.
+struct TMailTexts {
+    std::string Subject, Body, Recipients, Sender;
+};
+
+TMailJob JobFor(TSendChannel channel, IQXSettings& s, const TMailTexts& t,
+                const std::vector<TSendFile>& files) {
+    TMailJob job;
+    job.Sender = t.Sender;
+    job.Attachments = files;
+    job.ComputerName = ComputerName();
+    job.PhaseText = [&s](const std::string& name) { return s.GetPropStr(name); };
+    StampNow(job);
+    if (channel == TSendChannel::HttpUpload) {
+        job.Url = s.HttpServer();
+        job.Proxy = SystemProxy();
+        job.Port = uint16_t(s.HttpPort());
+        job.Account = s.HttpAccount();
+        job.Password = s.HttpPassword();
+        job.Fields = FieldsOf(s, t.Sender);
+        return job;
+    }
+    job.Recipients = t.Recipients;
+    job.Subject = t.Subject;
+    job.Body = t.Body;
+    if (channel == TSendChannel::SmtpRelay) {
+        job.Server = s.SmtpServer();
+        job.Port = uint16_t(s.SmtpPort());
+        job.Account = s.SmtpAccount();
+        job.Password = s.SmtpPassword();
+    }
+    return job;
+}
+
+bool TryNetwork(TSendChannel channel, IQXSettings& s, const TMailTexts& t,
+                const std::vector<TSendFile>& files, IProgressAlert& progress,
+                TSendResult& result) {
+    if (channel == TSendChannel::None || !IsOnline()) return false;
+    TMailJob job = JobFor(channel, s, t, files);
+    TWinsockUse winsock;
+    if (!winsock.Ok()) return false;
+    if (channel == TSendChannel::SmtpDirect) job.DnsServers = GetDnsServers();
+    TWinsockNetwork network;
+    result.Network = SendViaNetwork(job, network, &progress);
+    if (!result.Network.Sent) return false;
+    if (!result.Network.BrowserUrl.empty())
+        ShellExecuteA(nullptr, "open", result.Network.BrowserUrl.c_str(), nullptr, nullptr,
+                      SW_SHOWNORMAL);
+    result.Via = TSendVia::Network;
+    return true;
+}
+
+// MAPI, then mailto, then the failure message; the result's Via says which took it.
+void RunFallbacks(const TSendRequest& r, IQXSettings& s, const TMailTexts& t,
+                  const std::vector<TSendFile>& files, TSendResult& result) {
+    if (s.MailViaMapi()) {
+        std::vector<std::string> names, paths;
+        for (const TSendFile& f : files) {
+            names.push_back(f.SendAsName);
+            paths.push_back(f.File);
+        }
+        switch (SendViaMapi(t.Recipients, t.Subject, t.Body, r.Silent, r.Owner, names, paths)) {
+        case TMapiResult::Sent:
+            result.Via = TSendVia::Mapi;
+            return;
+        case TMapiResult::Cancelled:
+            result.Via = TSendVia::MapiCancelled;
+            return;
+        case TMapiResult::Failed:
+            break;
+        }
+    }
+    if (r.Silent) return;
+    if (s.MailViaMailto()) {
+        TNotTopMost lowered(r.Owner);
+        if (SendViaMailto(t.Recipients, t.Subject, r.Report)) {
+            result.Via = TSendVia::Mailto;
+            return;
+        }
+    }
+    if (r.Hooks.ShowFailure)
+        r.Hooks.ShowFailure(r.Owner, s.SendFailMsg());
+    else
+        MessageBoxA(static_cast<HWND>(r.Owner), s.SendFailMsg().c_str(), nullptr, MB_ICONERROR);
 }
 
 TSendResult SendNow(const TSendRequest& r, bool inThread) {
@@ -148,16 +237,12 @@ TSendResult SendNow(const TSendRequest& r, bool inThread) {
     auto expand = [&](const std::string& text) {
         return ExpandVariables(text, *env, s.OwnerModule(), message, r.Report);
     };
-    const std::string subject = expand(s.MailSubj());
-    const std::string body = expand(s.MailBody());
-    const std::string recipients = s.MailAddr();
-    const std::string sender = SenderFor(s.MailFrom(), recipients);
+    const TMailTexts texts{expand(s.MailSubj()), expand(s.MailBody()), s.MailAddr(),
+                           SenderFor(s.MailFrom(), s.MailAddr())};
     const std::string temp = TempFolder();
-
-    const bool anyAttachingChannel =
-        s.MailAsSmtpServer() || s.MailAsSmtpClient() || s.UploadViaHttp() || s.MailViaMapi();
     TAttachPlan plan;
-    if (anyAttachingChannel) plan = PlanAttachments(r, s, temp);
+    if (s.MailAsSmtpServer() || s.MailAsSmtpClient() || s.UploadViaHttp() || s.MailViaMapi())
+        plan = PlanAttachments(r, s, temp);
 
     const TSendChannel channel = ChooseChannel(s);
     PProgressAlert progress = CreateProgressAlert(
@@ -166,93 +251,22 @@ TSendResult SendNow(const TSendRequest& r, bool inThread) {
         progress->AddPhase(p.TextSetting.empty() ? std::string() : s.GetPropStr(p.TextSetting),
                            p.Weight);
     if (!r.Silent || s.AutoSendBox()) progress->Display(inThread ? nullptr : r.Owner, !inThread);
-
     const std::vector<TSendFile> files = PackAttachments(plan.List, temp);
     progress->PhaseDone();
-
-    bool sent = false;
-    if (channel != TSendChannel::None && IsOnline()) {
-        TMailJob job;
-        job.Sender = sender;
-        job.Attachments = files;
-        job.ComputerName = ComputerName();
-        job.PhaseText = [&s](const std::string& name) { return s.GetPropStr(name); };
-        StampNow(job);
-        if (channel == TSendChannel::HttpUpload) {
-            job.Url = s.HttpServer();
-            job.Proxy = SystemProxy();
-            job.Port = uint16_t(s.HttpPort());
-            job.Account = s.HttpAccount();
-            job.Password = s.HttpPassword();
-            job.Fields = FieldsOf(s, sender);
-        } else {
-            job.Recipients = recipients;
-            job.Subject = subject;
-            job.Body = body;
-            if (channel == TSendChannel::SmtpRelay) {
-                job.Server = s.SmtpServer();
-                job.Port = uint16_t(s.SmtpPort());
-                job.Account = s.SmtpAccount();
-                job.Password = s.SmtpPassword();
-            } else {
-                job.Port = 25;
-            }
-        }
-        TWinsockUse winsock;
-        if (winsock.Ok()) {
-            if (channel == TSendChannel::SmtpDirect) job.DnsServers = GetDnsServers();
-            TWinsockNetwork network;
-            result.Network = SendViaNetwork(job, network, progress.get());
-            sent = result.Network.Sent;
-            if (sent && !result.Network.BrowserUrl.empty())
-                ShellExecuteA(nullptr, "open", result.Network.BrowserUrl.c_str(), nullptr, nullptr,
-                              SW_SHOWNORMAL);
-        }
-        if (sent) result.Via = TSendVia::Network;
-    }
+    const bool viaNetwork = TryNetwork(channel, s, texts, files, *progress, result);
     progress->Dismiss();
     progress.reset();
 
-    bool cancelled = false;
-    if (!sent && s.MailViaMapi()) {
-        std::vector<std::string> names, paths;
-        for (const TSendFile& f : files) {
-            names.push_back(f.SendAsName);
-            paths.push_back(f.File);
-        }
-        switch (SendViaMapi(recipients, subject, body, r.Silent, r.Owner, names, paths)) {
-        case TMapiResult::Sent:
-            sent = true, result.Via = TSendVia::Mapi;
-            break;
-        case TMapiResult::Cancelled:
-            cancelled = true, result.Via = TSendVia::MapiCancelled;
-            break;
-        case TMapiResult::Failed:
-            break;
-        }
+    if (!viaNetwork) RunFallbacks(r, s, texts, files, result);
+    result.HandedOver = result.Via == TSendVia::Network || result.Via == TSendVia::Mapi ||
+                        result.Via == TSendVia::Mailto;
+    if (!result.HandedOver) return result;
+    if (r.Hooks.MarkSent) r.Hooks.MarkSent();
+    // Through mailto the file did not travel, so it stays.
+    if (result.Via != TSendVia::Mailto && !plan.DeleteAfterSend.empty()) {
+        SetFileAttributesA(plan.DeleteAfterSend.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(plan.DeleteAfterSend.c_str());
     }
-    if (!sent && !cancelled && s.MailViaMailto() && !r.Silent) {
-        TNotTopMost lowered(r.Owner);
-        if (SendViaMailto(recipients, subject, r.Report)) {
-            sent = true;
-            result.Via = TSendVia::Mailto;
-        }
-    }
-    if (!sent && !cancelled && !r.Silent) {
-        if (r.Hooks.ShowFailure)
-            r.Hooks.ShowFailure(r.Owner, s.SendFailMsg());
-        else
-            MessageBoxA(static_cast<HWND>(r.Owner), s.SendFailMsg().c_str(), nullptr, MB_ICONERROR);
-    }
-    if (sent) {
-        if (r.Hooks.MarkSent) r.Hooks.MarkSent();
-        // Through mailto the file did not travel, so it stays.
-        if (result.Via != TSendVia::Mailto && !plan.DeleteAfterSend.empty()) {
-            SetFileAttributesA(plan.DeleteAfterSend.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(plan.DeleteAfterSend.c_str());
-        }
-    }
-    result.HandedOver = sent;
     return result;
 }
 
