@@ -5,6 +5,7 @@ leave the machine. Mail is read back with Python's email package, zips with zipf
 uploads with the email package's multipart parser. Usage: sende2e.py PROBE BUILD_DIR"""
 import base64
 import io
+import re
 import os
 import shutil
 import signal
@@ -40,7 +41,7 @@ def winpath(path):
 
 if os.geteuid() != 0:
     fail_now("the test makes a network namespace and needs root (ip netns)")
-for tool in ("ip", "Xvfb"):
+for tool in ("ip", "Xvfb", "xwininfo", "import", "pngcheck"):
     if not shutil.which(tool):
         fail_now(f"{tool} is missing")
 if subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode != 0:
@@ -198,6 +199,11 @@ def test_direct():
     check(not msg.defects, "direct SMTP: message parses without defects")
     check(msg["Subject"] == "bug report", "direct SMTP: subject decodes to the default")
     check(msg["From"] == f"qixExcept <dev@{domain}>", "direct SMTP: sender made from the recipient")
+    sent_at = msg["Date"].datetime if msg["Date"] else None
+    check(sent_at is not None and abs(sent_at.timestamp() - time.time()) < 600,
+          f"direct SMTP: Date parses and is now ({msg['Date']})")
+    check(re.fullmatch(r"<[0-9a-f]{16}@qixExcept>", str(msg["Message-ID"])) is not None,
+          f"direct SMTP: Message-ID {msg['Message-ID']}")
     parts = {p.get_filename(): p for p in msg.iter_attachments()}
     body = msg.get_body(preferencelist=("plain",))
     check(body is not None and "please find the bug report attached" in body.get_content(),
@@ -213,7 +219,11 @@ def test_direct():
         check(text.startswith("earlier report\r\n") and REPORT_LINE in text,
               "direct SMTP: the bug report file copy with this report appended")
         png = z.read("screenshot.png") if "screenshot.png" in z.namelist() else b""
-        check(png.startswith(b"\x89PNG\r\n\x1a\n"), "direct SMTP: screenshot is a PNG")
+        with tempfile.NamedTemporaryFile(suffix=".png") as f:
+            f.write(png)
+            f.flush()
+            r = subprocess.run(["pngcheck", f.name], capture_output=True, text=True)
+        check(r.returncode == 0, f"direct SMTP: pngcheck accepts the screenshot: {r.stdout.strip()}")
     check(not os.path.exists(local), "direct SMTP: the local bug report file is deleted after the send")
 
 
