@@ -308,7 +308,7 @@ void TExceptionBox::Layout(bool details) {
         title = BaseName(nullptr);
     } else {
         text = e.Expand(freeze ? e.FrozenMsg() : e.ExceptMsg(), message);
-        title = e.Expand(e.TitleBar(), message);
+        title = e.Expand(e.TitleBar(), e.ObjectMessage()); // one line in the caption
     }
     // The settings' line-break variable may already have been expanded; keep real breaks.
     for (size_t at = text.find("%LF%"); at != std::string::npos; at = text.find("%LF%", at))
@@ -680,6 +680,8 @@ LRESULT TExceptionBox::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
         shuttingDown_ = true;
         StopCountdown();
+        // A destroy from a sent message must still wake the modal loop.
+        PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
         break;
     default:
         if (message == kReportChangedMessage && wParam == 1357 && lParam == 2468) {
