@@ -196,9 +196,13 @@ void TExceptionBox::FillContent(const TBoxTable& table, TContentFont font,
                                  const_cast<char*>(cell.c_str()));
         }
     }
-    for (size_t c = 0; c < table.columns.size(); ++c)
-        ListView_SetColumnWidth(content_, static_cast<int>(c),
+    // The owner drawing pads cells by 4 pixels on each side (6 on the left of the first).
+    for (size_t c = 0; c < table.columns.size(); ++c) {
+        const int i = static_cast<int>(c);
+        ListView_SetColumnWidth(content_, i,
                                 table.headerVisible ? LVSCW_AUTOSIZE_USEHEADER : LVSCW_AUTOSIZE);
+        ListView_SetColumnWidth(content_, i, ListView_GetColumnWidth(content_, i) + 10);
+    }
     SetWindowPos(content_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 

@@ -220,6 +220,14 @@ void Key(HWND target, WPARAM key) {
     PostMessageA(target, WM_KEYUP, key, 0xC0000001);
 }
 
+// The box paints on its own thread: give it time before the picture.
+void Shot(HWND w, const std::string& name) {
+    PumpFor(600);
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    PumpFor(300);
+    EXPECT_FALSE(SaveScreenshot(w, name).empty()) << name;
+}
+
 int Height(HWND w) {
     RECT r;
     GetWindowRect(w, &r);
@@ -261,7 +269,7 @@ TEST_F(ExceptionBox, ButtonsAsTheSettingsAskAndContinueReturns) {
     for (HWND s : w.statics)
         messageShown = messageShown || TextOf(s) == "An error occurred in the application.";
     EXPECT_TRUE(messageShown);
-    SaveScreenshot(w.box, "exception_box_full");
+    Shot(w.box, "exception_box_full");
     Click(w.buttons["continue bug report"]);
     ASSERT_TRUE(run.Ends()) << "continue did not close the box";
     EXPECT_EQ(g_actions, std::vector<int>{4});
@@ -285,7 +293,7 @@ TEST_F(ExceptionBox, SaveWritesTheFileAndFoldsTheSecondCrash) {
         Key(save, VK_SPACE);
         // An absolute file name: the button goes once the report is saved.
         ASSERT_TRUE(PumpUntil([&] { return !IsWindow(save); }, 10000)) << "round " << round;
-        SaveScreenshot(w.box, "exception_box_after_save");
+        Shot(w.box, "exception_box_after_save");
         Key(w.buttons["continue bug report"], VK_ESCAPE);
         ASSERT_TRUE(run.Ends());
     }
@@ -310,7 +318,7 @@ TEST_F(ExceptionBox, CountdownPressesItsButtonByItself) {
     TBoxWindows w = FindBox();
     ASSERT_TRUE(w.box);
     PumpFor(900);
-    SaveScreenshot(w.box, "exception_box_countdown");
+    Shot(w.box, "exception_box_countdown");
     ASSERT_TRUE(run.Ends(15000)) << "the countdown never pressed continue";
     EXPECT_EQ(g_actions, std::vector<int>{4});
 }
@@ -324,7 +332,7 @@ TEST_F(ExceptionBox, HandledCloseKeepsTheBoxAndTheWatchdogClosesIt) {
     HWND cont = w.buttons["continue bug report"];
     ASSERT_TRUE(cont);
     EXPECT_FALSE(IsWindowEnabled(cont));
-    SaveScreenshot(w.box, "exception_box_cannot_continue");
+    Shot(w.box, "exception_box_cannot_continue");
     // Escape asks to close; the handler claims the close, so the box stays.
     Key(w.box, VK_ESCAPE);
     PumpUntil([] { return !g_actions.empty(); }, 5000);
@@ -380,12 +388,12 @@ TEST_F(ExceptionBox, ExpandedModeListsTheCallStacks) {
     }
     EXPECT_EQ(tabs, (std::vector<std::string>{"general", "call stacks", "cpu regs"}));
     EXPECT_EQ(w.buttons.count("show bug report"), 0u);
-    SaveScreenshot(w.box, "exception_box_expanded_general");
+    Shot(w.box, "exception_box_expanded_general");
     SelectTab(w, 1);
     w = FindBox();
     ASSERT_EQ(w.lists.size(), 1u);
     const auto rows = ListRows(w.lists[0]);
-    SaveScreenshot(w.box, "exception_box_expanded_callstacks");
+    Shot(w.box, "exception_box_expanded_callstacks");
     // Every stack line of the report text appears as one row, split into its parts.
     const std::string report = e.CompleteReport();
     std::vector<std::vector<std::string>> stackRows;
@@ -424,7 +432,7 @@ TEST_F(ExceptionBox, ExpandedModeListsTheCallStacks) {
     const auto regs = ListRows(w.lists[0]);
     ASSERT_EQ(regs.size(), 4u);
     EXPECT_EQ(regs[1], (std::vector<std::string>{"ebx", "0012ff00"}));
-    SaveScreenshot(w.box, "exception_box_expanded_registers");
+    Shot(w.box, "exception_box_expanded_registers");
     PostMessageA(w.box, WM_CLOSE, 0, 0);
     ASSERT_TRUE(run.Ends());
 }
@@ -443,7 +451,7 @@ TEST_F(ExceptionBox, MessageBoxModes) {
             message = message || TextOf(s) == "Access violation at address 00401234 in module "
                                               "'lab.exe'.\r\nRead of address 00000000.";
         EXPECT_TRUE(message);
-        SaveScreenshot(w.box, "exception_box_message_details");
+        Shot(w.box, "exception_box_message_details");
         // Details reopens the box expanded.
         Click(w.buttons["&Details"]);
         PumpUntil([&] { return !IsWindow(w.box); }, 5000);
@@ -460,7 +468,7 @@ TEST_F(ExceptionBox, MessageBoxModes) {
     ASSERT_TRUE(w.box);
     EXPECT_EQ(w.buttons.size(), 1u);
     EXPECT_EQ(w.buttons.count("&OK"), 1u);
-    SaveScreenshot(w.box, "exception_box_message");
+    Shot(w.box, "exception_box_message");
     Key(w.buttons["&OK"], VK_RETURN);
     ASSERT_TRUE(run.Ends());
 }
