@@ -7,6 +7,7 @@
 #include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
+#include "crashreport/ui/qixNVPrgrAlert.h"
 
 #include <windows.h>
 
@@ -175,6 +176,10 @@ public:
         if (!data_.faultThreadId) data_.faultThreadId = GetCurrentThreadId();
         ApplyFilters();
         report_ = std::make_unique<TQXReport>(*this, reportWanted_);
+        try {
+            alert_ = CreateProgressAlert(PlWaitTitle(), nullptr, "QXIPLWAIT");
+        } catch (...) {
+        }
     }
 
     ~TIQXException() override {
@@ -288,27 +293,46 @@ public:
         switches.haveCrashContext = !data_.context.empty();
         switches.pluginsSetting = Plugins();
         plan_ = PlanSections(threads_, {}, switches);
+        if (alert_)
+            for (const TThreadStackRecord& thread : threads_)
+                alert_->AddPhase(PlWaitText(), ProgressWeight(thread));
         StorePlaceholders(sections, plan_);
         // On the handling thread the sections are computed in the background.
         if (GetCurrentThreadId() == HandlingThreadId() && !ProcessIsBlocked()) StartCompletion();
     }
 
     void WaitForCompletion() override {
-        if (completion_) {
-            WaitForSingleObject(completion_.get(), INFINITE);
+        if (!completion_) {
+            if (!report_->IsComplete()) RunCompletion();
             return;
         }
-        if (!report_->IsComplete()) RunCompletion();
+        if (ProcessIsBlocked()) return;
+        // The please-wait alert runs on this thread while the sections complete.
+        if (PlWaitBox() && alert_ && alert_->Display(nullptr, false)) {
+            SetThreadPriority(completion_.get(), THREAD_PRIORITY_HIGHEST);
+            while (WaitForSingleObject(completion_.get(), 50) == WAIT_TIMEOUT)
+                alert_->PumpMessages();
+            alert_->PumpMessages();
+        }
+        WaitForSingleObject(completion_.get(), INFINITE);
+        if (alert_) alert_->Dismiss();
     }
 
     // ---- ISectionSource ----
-    void PrepareStack(const TThreadStackRecord&) override {}
+    void PrepareStack(const TThreadStackRecord& thread) override {
+        if (auto tracer = ThreadTracer()) tracer->PrepareStack(thread, *this);
+    }
     TThreadTrace TraceThread(const TThreadStackRecord& thread) override {
-        // TRACER ADAPTER: the stack tracer's Windows adapter goes here. Until it lands a
-        // thread's trace is the line of its current address.
+        // TRACER ADAPTER: the stack tracer comes in through SetThreadTracer; until it
+        // lands a thread's trace is the line of its current address.
         TThreadTrace trace;
-        trace.crashAddress = thread.address;
-        trace.text = DescribeAddress(thread.address);
+        if (auto tracer = ThreadTracer()) {
+            trace = tracer->TraceThread(thread, *this);
+        } else {
+            trace.crashAddress = thread.address;
+            trace.text = DescribeAddress(thread.address);
+        }
+        if (alert_) alert_->PhaseDone();
         return trace;
     }
     std::string DescribeAddress(TAddress address) override {
@@ -341,7 +365,9 @@ public:
                                   LimitDisAsm());
     }
     std::string PluginText(std::string_view) override { return {}; }
-    void CloseProgress() override {}
+    void CloseProgress() override {
+        if (alert_) alert_->Dismiss();
+    }
 
 private:
     bool Overridden(std::string_view name) const {
@@ -454,6 +480,7 @@ private:
     std::atomic<bool> abort_{false};
     THandle completion_;
     std::atomic<uint32_t> completionId_{0};
+    PProgressAlert alert_;
     std::unique_ptr<TQXReport> report_;
 };
 

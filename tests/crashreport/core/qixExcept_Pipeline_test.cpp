@@ -211,6 +211,40 @@ TEST_F(Pipeline, WorkerReportHasHeaderAndItsThreadSectionFirst) {
     ForgetThread(worker.id);
 }
 
+class TLabTracer : public IThreadTracer {
+public:
+    std::atomic<int> prepared{0};
+    void PrepareStack(const TThreadStackRecord&, IQXException&) override { ++prepared; }
+    std::atomic<bool> alertSeen{false};
+    TThreadTrace TraceThread(const TThreadStackRecord& thread, IQXException& e) override {
+        // The please-wait alert (title PlWaitTitle) is up while the sections complete.
+        for (int i = 0; i < 500 && !alertSeen; ++i) {
+            if (FindWindowA(nullptr, e.PlWaitTitle().c_str())) alertSeen = true;
+            if (!alertSeen) Sleep(20);
+        }
+        TThreadTrace trace;
+        trace.text = thread.crashed ? "traced " + e.ObjectMessage() : "traced other";
+        return trace;
+    }
+};
+
+TEST_F(Pipeline, AnInstalledTracerFillsTheThreadSections) {
+    auto tracer = std::make_shared<TLabTracer>();
+    SetThreadTracer(tracer);
+    ASSERT_TRUE(ProcessSettings()->SetPlWaitBox(true));
+    RegisterExceptionHandler(CaptureReport, kSyncNone, 3);
+    TWorker worker([] { ThrowAndReport("tracer"); });
+    WaitPumping(worker.handle);
+    SetThreadTracer(nullptr);
+    ASSERT_TRUE(ProcessSettings()->SetPlWaitBox(false));
+    EXPECT_THAT(log_.report, HasSubstr("thread " + Dollar(worker.id) + ":\r\ntraced tracer.\r\n"));
+    EXPECT_THAT(log_.report,
+                HasSubstr("main thread (" + Dollar(GetCurrentThreadId()) + "):\r\ntraced other"));
+    EXPECT_GE(tracer->prepared.load(), 2);
+    EXPECT_TRUE(tracer->alertSeen.load()) << "no please-wait alert while the report completed";
+    EXPECT_EQ(FindWindowA(nullptr, "Information"), nullptr) << "the alert closes afterwards";
+}
+
 void PhaseHandler(IQXException& e, bool&) {
     g_log->Add("phase " + std::to_string(e.HandlingPhase()));
 }
@@ -413,10 +447,12 @@ TEST_F(Pipeline, PauseThreadsHoldsOurThreadsAtTheirNextMessage) {
     RecordThreadInfo(g_pumpId, 0, "pump", GetCurrentThreadId(),
                      static_cast<TAddress>(reinterpret_cast<uintptr_t>(&PumpWorker)), nullptr);
     RegisterExceptionHandler(WhilePaused, kSyncNone, 2);
+    // The paused main thread is let go for a synchronous handler.
+    RegisterExceptionHandler(Sync1, kSyncMainOnly, 2);
     TWorker worker([] { ThrowAndReport("paused"); });
     WaitPumping(worker.handle);
     ASSERT_TRUE(settings->SetPauseThreads(false));
-    EXPECT_THAT(log_.events, ::testing::ElementsAre("held"));
+    EXPECT_THAT(log_.events, ::testing::ElementsAre("held", "sync1 main"));
     EXPECT_EQ(WaitForSingleObject(g_pumpGot, 30000), WAIT_OBJECT_0) << "resumed after the report";
     PostThreadMessageA(g_pumpId, WM_QUIT, 0, 0);
     WaitForSingleObject(pump, INFINITE);
