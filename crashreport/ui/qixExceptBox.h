@@ -1,0 +1,33 @@
+// The exception box: the window the user sees once the pipeline has handled an
+// exception, its reduced message-box modes and its expanded mode with the report tabs.
+// Windows only; the header itself stays free of <windows.h>.
+#pragma once
+
+#include "crashreport/core/qixExcept_Exception.h"
+
+#include <cstdint>
+#include <string>
+
+namespace qix {
+
+// Plugs the box into the pipeline's show-dialog hook.
+void InstallExceptionBox();
+// Shows the box for `exception` in its show mode and returns when it is closed.
+bool ShowExceptionBox(IQXException& exception);
+
+// Called with the box window right before it is shown (tests, embedding hosts).
+using TBoxShowHook = void (*)(uintptr_t window, bool messageBoxMode);
+void SetBoxShowHook(TBoxShowHook hook);
+
+// Saves the report into the bug report file (folding duplicates, keeping the size
+// limit); `owner` 0 with `silent` never asks. True when written.
+bool StoreBugReportFile(const std::string& fileName, const std::string& reportText, uintptr_t owner,
+                        IQXException& exception, bool silent);
+
+// Seams for delivery: sending and printing are filled in by the delivery layer. Without
+// one installed the button does nothing beyond its handlers.
+using TBoxDeliverySeam = void (*)(IQXException& exception, uintptr_t owner);
+void SetBoxSendSeam(TBoxDeliverySeam seam);
+void SetBoxPrintSeam(TBoxDeliverySeam seam);
+
+} // namespace qix
