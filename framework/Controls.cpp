@@ -81,6 +81,13 @@ void TWinControl::CreateHandle() {
     handle_ = CreateWindowExA(params.exStyle, params.className, Text().c_str(), style, left_, top_,
                               width_, height_, parent, nullptr, GetModuleHandleA(nullptr), nullptr);
     if (!handle_) throw Exception("Error creating window");
+    if (!parent_) {
+        // A top-level window may have asked for the system's default position.
+        RECT r{};
+        GetWindowRect(handle_, &r);
+        left_ = r.left;
+        top_ = r.top;
+    }
     SetPropA(handle_, kControlProp, this);
     oldProc_ = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(handle_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProc)));

@@ -46,7 +46,8 @@ HWND TForm::ParentHandleForCreate() {
 
 void TForm::CreateParams(TCreateParams& params) {
     params.className = kFormClass;
-    params.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    // Overlapped, not pop-up: only overlapped windows get the system's default position.
+    params.style = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
     params.exStyle = toolWindow_ ? WS_EX_TOOLWINDOW : WS_EX_APPWINDOW;
     if (width_ == 0) width_ = 200;
     if (height_ == 0) height_ = 150;

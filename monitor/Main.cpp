@@ -77,16 +77,6 @@ int32_t MillisecondsSince(int64_t start) {
     return static_cast<int32_t>(std::llabs(LocalNowMilliseconds() - start));
 }
 
-void ResetMonitorState() {
-    std::lock_guard lock(MonitorLock);
-    for (auto& e : PingHistory)
-        e = TPingResult{};
-    if (CurrentPinger) CurrentPinger->Abandoned = true;
-    CurrentPinger = nullptr;
-    ResultReady = false;
-    PingStartTime = 0;
-}
-
 namespace {
 const char* const kDefaultHost = "www.wikipedia.org";
 
@@ -146,13 +136,20 @@ TMainForm::TMainForm(fw::TComponent* owner) : fw::TForm(owner) {
 }
 
 TMainForm::~TMainForm() {
+    {
+        // A worker still waiting for its echo must find itself given up, never a form
+        // that is gone: it checks its flag under the same lock before it publishes.
+        std::lock_guard lock(MonitorLock);
+        if (CurrentPinger) CurrentPinger->Abandoned = true;
+        CurrentPinger = nullptr;
+        if (MainForm == this) MainForm = nullptr;
+    }
     // Store the settings while every control still exists.
     if (OnDestroy) fw::Dispatch([&] { OnDestroy(this); });
     OnDestroy = nullptr;
     DestroyComponents();
     delete IconImages;
     IconImages = nullptr;
-    if (MainForm == this) MainForm = nullptr;
 }
 
 // Components in the order of the form description; references are resolved
@@ -268,7 +265,7 @@ void TMainForm::TrayIconDblClick(fw::TComponent*) {
 
 void TMainForm::MenuAboutClick(fw::TComponent*) {
     fw::Application->ShowMessage(
-        "Ravelink 2.1\nby Tomas Vornhagen\n<tomas.vornhagen@vorn-software.example>");
+        "Ravelink 2.1\nby the Ravelink developers\n<ravelink@example.org>");
 }
 
 void TMainForm::MenuExitClick(fw::TComponent*) {

@@ -83,5 +83,3 @@ int32_t MillisecondsSince(int64_t start);
 // The icon images built by FormCreate: mask, 32-bit colour bitmap and the current icon.
 struct TIconImages;
 extern TIconImages* IconImages;
-// Forgets the monitor's run-time state, as at process start.
-void ResetMonitorState();

@@ -72,7 +72,7 @@ void TPinger::Execute() {
     try {
         const int32_t code = sendPing_(host_, timeout_ - 50);
         std::lock_guard lock(MonitorLock);
-        if (Abandoned) return;
+        if (Abandoned || !MainForm) return;
         TPingResult r = ClassifyEchoCode(code);
         if (r.Status == psNone) r.Milliseconds = MillisecondsSince(PingStartTime);
         MainForm->PingResult(r.Status, r.Detail, r.Milliseconds);
@@ -85,5 +85,5 @@ void TPinger::Execute() {
     // Whatever went wrong, the attempt must end: a silent end would leave a dangling
     // worker reference behind for the next tick.
     std::lock_guard lock(MonitorLock);
-    if (!Abandoned) MainForm->PingResult(psInternalError, error, 0);
+    if (!Abandoned && MainForm) MainForm->PingResult(psInternalError, error, 0);
 }

@@ -18,6 +18,17 @@ bool IsOldShell() {
 #pragma GCC diagnostic pop
     return v.dwPlatformId == VER_PLATFORM_WIN32_NT && v.dwMajorVersion <= 3;
 }
+
+// An elevated program does not receive the shell's broadcast unless it lets it through;
+// the call exists from Windows 7 on, so it is looked up rather than linked.
+void AllowShellBroadcast(HWND window, UINT message) {
+    using TFilter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    auto filter = user32 ? reinterpret_cast<TFilter>(reinterpret_cast<void*>(
+                               GetProcAddress(user32, "ChangeWindowMessageFilterEx")))
+                         : nullptr;
+    if (filter) filter(window, message, 1 /* MSGFLT_ALLOW */, nullptr);
+}
 } // namespace
 
 TSysTray::TSysTray(fw::TComponent* owner) : fw::TComponent(owner) {
@@ -35,6 +46,8 @@ TSysTray::TSysTray(fw::TComponent* owner) : fw::TComponent(owner) {
     window_ = CreateWindowExA(WS_EX_TOOLWINDOW, kTrayWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr,
                               nullptr, instance, nullptr);
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+    if (taskbarCreated_) AllowShellBroadcast(window_, taskbarCreated_);
 
     data_.cbSize = 488;
     data_.hWnd = window_;
@@ -90,6 +103,12 @@ void TSysTray::SetIcon(const fw::TIcon& icon) {
 void TSysTray::TrayImageChanged() {
     data_.hIcon = CurrentIconHandle();
     ShellNotify(NIM_MODIFY);
+}
+
+void TSysTray::ShellRestarted() {
+    if (!visible_ || oldShell_) return;
+    data_.hIcon = CurrentIconHandle();
+    ShellNotify(NIM_ADD); // with the current image and tip
 }
 
 void TSysTray::SetPopupMenu(fw::TPopupMenu* menu) {
@@ -186,6 +205,10 @@ LRESULT CALLBACK TSysTray::HandleTrayMessage(HWND hwnd, UINT msg, WPARAM wParam,
     if (tray && msg == TrayCallbackMessage) {
         if ((static_cast<UINT>(wParam) & 0x7fffffffu) == tray->data_.uID)
             fw::Dispatch([&] { tray->HandleMouse(wParam, lParam); });
+        return 0;
+    }
+    if (tray && msg != 0 && msg == tray->taskbarCreated_) {
+        fw::Dispatch([&] { tray->ShellRestarted(); });
         return 0;
     }
     return DefWindowProcA(hwnd, msg, wParam, lParam);

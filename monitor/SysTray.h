@@ -72,11 +72,14 @@ private:
     void HandleMouse(WPARAM wParam, LPARAM lParam);
     void ShowPopup();
     void TrayImageChanged();
+    void ShellRestarted();
 
     bool visible_ = false;
     bool oldShell_ = false;
     fw::TPopupMenu* popupMenu_ = nullptr;
     fw::TIcon icon_;
     HWND window_ = nullptr;
+    // The shell broadcasts this when it starts afresh and has forgotten every icon.
+    UINT taskbarCreated_ = 0;
     TTrayIconData data_{};
 };

@@ -8,7 +8,11 @@
 bool TryParseInt(const std::string& text, int32_t& value) {
     const char* first = text.data();
     const char* last = first + text.size();
-    if (first != last && *first == '+') ++first;
+    // from_chars takes a minus but no plus; one sign at most either way.
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return false;
+    }
     if (first == last) return false;
     auto [end, ec] = std::from_chars(first, last, value);
     return ec == std::errc() && end == last;

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "crashreport/analysis/qixAddress.h"
+
 namespace qix {
 
 class TAddressIndex {
 public:
-    using TKey = std::uintptr_t;
+    using TKey = TAddress;
 
     // Keys must be sorted ascending; duplicates are fine.
     void Build(std::vector<TKey> keys) {

@@ -278,7 +278,8 @@ void ResolveTarget(const TDisAsmContext& context, const TDecoded& d, TInstructio
         info.IsRelative = true;
         info.TargetSize = d.ImmediateSize;
         info.TargetField = info.Next - d.ImmediateSize;
-        info.Target = info.Next + static_cast<uint32_t>(d.Immediate);
+        // x86-32 targets wrap at 4 GB, also where addresses are wider.
+        info.Target = static_cast<uint32_t>(info.Next + static_cast<uint32_t>(d.Immediate));
         if (d.OpSize16) info.Target &= 0xFFFF;
         info.CanWiden = d.TwoByte || d.Op < 0xE0 || d.Op > 0xE3;
         info.IsCall = !d.TwoByte && d.Op == 0xE8;

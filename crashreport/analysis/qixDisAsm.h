@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace qix {
+#include "crashreport/analysis/qixAddress.h"
 
-using TAddress = uint32_t;
+namespace qix {
 
 // Known register values (eax, ecx, edx, ebx, esp, ebp, esi, edi); 0 means unknown.
 using TRegisters = std::array<int32_t, 8>;

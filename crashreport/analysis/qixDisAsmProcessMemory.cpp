@@ -1,16 +1,13 @@
 // Guarded reads of the own process: VirtualQuery for the snapshot, the kernel's
 // process-memory read so that freed or protected pages fail instead of faulting.
 #include "crashreport/analysis/qixDisAsmProcessMemory.h"
+#include "crashreport/analysis/qixPeImage.h"
 
 #include <windows.h>
 
-#include <cxxabi.h>
-#include <unwind.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
+#include <span>
 
 namespace qix {
 
@@ -35,10 +32,6 @@ TReadProcessMemory ResolveRead() {
     return routine;
 }
 
-void* Pointer(TAddress address) {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
-}
-
 // Write-copy pages (data of images not yet written to) are as readable as the others;
 // guard pages are not: reading them would disarm the guard.
 bool IsReadableProtection(DWORD protect) {
@@ -59,31 +52,60 @@ bool IsReadableProtection(DWORD protect) {
 
 } // namespace
 
-bool TProcessMemoryReader::Read(TAddress source, void* dest, uint32_t count) const {
+bool ReadOwnMemory(const void* source, void* dest, size_t size) {
     // Wine copies from freed and no-access pages of the own process without complaint,
     // so the protection of every page touched is checked first.
-    const uint64_t end = uint64_t(source) + count;
-    for (uint64_t at = source; at < end;) {
+    const uintptr_t first = reinterpret_cast<uintptr_t>(source);
+    if (size == 0 || first + size < first) return size == 0;
+    for (uintptr_t at = first; at < first + size;) {
         MEMORY_BASIC_INFORMATION info;
-        if (VirtualQuery(Pointer(static_cast<TAddress>(at)), &info, sizeof info) != sizeof info ||
+        if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) != sizeof info ||
             info.State != MEM_COMMIT || !IsReadableProtection(info.Protect))
             return false;
-        at = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+        const uintptr_t next = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+        if (next <= at) return false;
+        at = next;
     }
     TReadProcessMemory read = ResolveRead();
     SIZE_T done = 0;
-    return read && read(GetCurrentProcess(), Pointer(source), dest, count, &done) && done == count;
+    return read && read(GetCurrentProcess(), source, dest, size, &done) && done == size;
+}
+
+std::string ModuleFilePath(void* module) {
+    // Grows until the path fits: a cut path would name another file.
+    std::string path(MAX_PATH, '\0');
+    while (path.size() <= 32768) {
+        const DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path.data(),
+                                           static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+    return {};
+}
+
+std::string ModuleFileName(void* module) {
+    std::string path = ModuleFilePath(module);
+    const size_t slash = path.find_last_of("\\/:");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool TProcessMemoryReader::Read(TAddress source, void* dest, uint32_t count) const {
+    return ReadOwnMemory(PointerOf(source), dest, count);
 }
 
 bool TProcessMemoryReader::IsCommitted(TAddress address) const {
     MEMORY_BASIC_INFORMATION info;
-    return VirtualQuery(Pointer(address), &info, sizeof info) == sizeof info &&
+    return VirtualQuery(PointerOf(address), &info, sizeof info) == sizeof info &&
            info.State == MEM_COMMIT;
 }
 
 bool TProcessMemoryReader::FindRegion(TAddress address, TAddress& start, TAddress& end) const {
     MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(Pointer(address), &info, sizeof info) != sizeof info ||
+    if (VirtualQuery(PointerOf(address), &info, sizeof info) != sizeof info ||
         info.State != MEM_COMMIT)
         return false;
     start = static_cast<TAddress>(reinterpret_cast<uintptr_t>(info.BaseAddress));
@@ -97,7 +119,7 @@ TReadableRanges TProcessMemoryReader::QueryRanges() const {
     uint64_t address = 0;
     MEMORY_BASIC_INFORMATION info;
     while (address < 0x100000000ull &&
-           VirtualQuery(Pointer(static_cast<TAddress>(address)), &info, sizeof info)) {
+           VirtualQuery(PointerOf(static_cast<TAddress>(address)), &info, sizeof info)) {
         uint64_t next = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
         bool readable = info.State == MEM_COMMIT && IsReadableProtection(info.Protect);
         TAddress start = static_cast<TAddress>(address);
@@ -117,27 +139,21 @@ TReadableRanges TProcessMemoryReader::QueryRanges() const {
 
 bool TProcessMemoryReader::FindImage(TAddress address, TImageInfo& image) const {
     MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(Pointer(address), &info, sizeof info) != sizeof info || !info.AllocationBase)
+    if (VirtualQuery(PointerOf(address), &info, sizeof info) != sizeof info || !info.AllocationBase)
         return false;
-    const TAddress base = static_cast<TAddress>(reinterpret_cast<uintptr_t>(info.AllocationBase));
-    IMAGE_DOS_HEADER dos;
-    IMAGE_NT_HEADERS32 nt;
-    if (!Read(base, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
-        !Read(base + static_cast<TAddress>(dos.e_lfanew), &nt, sizeof nt) ||
-        nt.Signature != IMAGE_NT_SIGNATURE ||
-        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
-        return false;
+    const TAddress base = AddressOf(info.AllocationBase);
+    // The headers are read into a copy first: the allocation need not be an image at all.
+    uint8_t headers[4096];
+    if (!Read(base, headers, sizeof headers)) return false;
+    const TPeImage pe(std::span<const uint8_t>(headers, sizeof headers), true);
+    if (!pe.Valid() || !pe.IsPe32()) return false;
     image.ImageStart = base;
-    image.ImageEnd = base + nt.OptionalHeader.SizeOfImage;
-    image.CodeBegin = base + nt.OptionalHeader.BaseOfCode;
-    image.CodeEnd = image.CodeBegin + nt.OptionalHeader.SizeOfCode;
-    image.DataBegin = base + nt.OptionalHeader.BaseOfData;
-    image.DataEnd = image.DataBegin + nt.OptionalHeader.SizeOfInitializedData +
-                    nt.OptionalHeader.SizeOfUninitializedData;
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(reinterpret_cast<HMODULE>(info.AllocationBase), path, MAX_PATH);
-    const char* slash = std::strrchr(path, '\\');
-    image.ModuleName = slash ? slash + 1 : path;
+    image.ImageEnd = base + pe.SizeOfImage();
+    image.CodeBegin = base + pe.CodeExtent().Begin;
+    image.CodeEnd = base + pe.CodeExtent().End;
+    image.DataBegin = base + pe.DataExtent().Begin;
+    image.DataEnd = base + pe.DataExtent().End;
+    image.ModuleName = ModuleFileName(info.AllocationBase);
     image.IsMainModule = info.AllocationBase == GetModuleHandleA(nullptr);
     return true;
 }
@@ -145,27 +161,6 @@ bool TProcessMemoryReader::FindImage(TAddress address, TImageInfo& image) const 
 std::string TProcessMemoryReader::ExportName(TAddress) const {
     // Export names come from the debug-information reader's hook in the product.
     return {};
-}
-
-namespace {
-template <typename T> TAddress AddressOf(T* routine) {
-    return static_cast<TAddress>(reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(routine)));
-}
-} // namespace
-
-TRuntimeRoutines LinkedRuntimeRoutines() {
-    // Same mapping as RuntimeRoutinesByName, taken from our own link.
-    TRuntimeRoutines r;
-    r.HandleAnyException = AddressOf(&__cxxabiv1::__cxa_begin_catch);
-    r.HandleAutoException = AddressOf(&__cxxabiv1::__cxa_end_catch);
-    r.NoReturn = {AddressOf(&__cxxabiv1::__cxa_throw),
-                  AddressOf(&__cxxabiv1::__cxa_rethrow),
-                  AddressOf(&_Unwind_Resume),
-                  AddressOf(&std::terminate),
-                  AddressOf(&std::abort),
-                  AddressOf(&std::exit),
-                  AddressOf(&_exit)};
-    return r;
 }
 
 } // namespace qix

@@ -1,9 +1,22 @@
-// The own process as an IMemoryReader (Windows only).
+// The own process as an IMemoryReader, its guarded read and its modules' file names
+// (Windows only).
 #pragma once
 
 #include "crashreport/analysis/qixDisAsm.h"
 
+#include <cstddef>
+#include <string>
+
 namespace qix {
+
+// Copies exactly size bytes of the own process or fails; never faults, also not on pages
+// that are free, guarded or without read access.
+[[nodiscard]] bool ReadOwnMemory(const void* source, void* dest, size_t size);
+
+// The full path of a loaded module (null: the main executable), empty when unknown.
+std::string ModuleFilePath(void* module);
+// The same without its folder.
+std::string ModuleFileName(void* module);
 
 class TProcessMemoryReader : public IMemoryReader {
 public:

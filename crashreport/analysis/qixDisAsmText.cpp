@@ -161,7 +161,7 @@ std::string ImmediateOperand(const TDecoded& d, const TInstructionInfo& info,
     if (!d.TwoByte && (d.Op == 0x9A || d.Op == 0xEA))
         return "$" + Hex(d.FarSegment) + ":$" + Hex(static_cast<uint32_t>(d.Immediate));
     if (d.Attr & kAttrRelative) {
-        TAddress target = static_cast<TAddress>(d.Immediate) + info.Next;
+        TAddress target = static_cast<uint32_t>(static_cast<uint32_t>(d.Immediate) + info.Next);
         if (d.OpSize16) target &= 0xFFFF;
         if (label && *label) {
             std::string name = (*label)(target);
@@ -360,7 +360,7 @@ std::string InvalidText(const TDisAsmContext& context, const TInstructionInfo& i
             break;
         if (!text.empty()) text += "\r\n";
         char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "%08x   db $%02x", a, byte);
+        std::snprintf(buffer, sizeof buffer, "%08x   db $%02x", unsigned(a), byte);
         text += buffer;
     }
     return text;

@@ -20,8 +20,9 @@ bool SegmentBefore(const TMapSegment& a, const TMapSegment& b) {
     return a.Length > b.Length;
 }
 
-TAddress SegmentEnd(const TMapSegment& s) {
-    return s.Start + s.Length;
+// Wide, so that a segment ending at the top of a 32-bit address space does not wrap.
+uint64_t SegmentEnd(const TMapSegment& s) {
+    return uint64_t(s.Start) + s.Length;
 }
 
 std::string StripUnitExtension(std::string name) {
@@ -70,7 +71,7 @@ void TMapFile::BuildIndex() {
     reach_.assign(segments_.size(), 0);
     for (size_t i = 0; i < segments_.size(); ++i) {
         const bool first = i == 0 || i == firstData_;
-        reach_[i] = std::max(first ? TAddress(0) : reach_[i - 1], SegmentEnd(segments_[i]));
+        reach_[i] = std::max(first ? uint64_t(0) : reach_[i - 1], SegmentEnd(segments_[i]));
     }
     codeStarts_.Build(std::move(code));
     dataStarts_.Build(std::move(data));
@@ -207,7 +208,7 @@ int TMapFile::FindSegmentIndex(bool isCode, TAddress address) const {
         --k;
         if (indexed_ && reach_[k] <= address) break;
         if (address < SegmentEnd(segments_[k])) return int(k);
-        if (segments_[k].Start + TAddress(UINT32_MAX) < address) break;
+        if (uint64_t(segments_[k].Start) + UINT32_MAX < address) break;
     }
     return -1;
 }

@@ -1,5 +1,6 @@
 // One module's debug information: units, procedures and source lines by address and by name.
 #pragma once
+#include "crashreport/analysis/qixAddress.h"
 #include "crashreport/analysis/qixAddressIndex.h"
 
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace qix {
-
-using TAddress = std::uintptr_t;
 
 // The compiled map data block: a fixed signature and the word of its payload password.
 inline constexpr char MapSignature[] = "qixMapData#v23";
@@ -136,7 +135,7 @@ private:
     TAddressIndex codeStarts_, dataStarts_, publicIndex_, lineIndex_;
     // Per segment, the highest end among it and the segments of its kind before it: the search
     // for a covering segment stops once nothing further down can reach the address.
-    std::vector<TAddress> reach_;
+    std::vector<uint64_t> reach_;
 };
 
 // Splits a mangled name into unit and readable name; false when the name is not mangled.

@@ -1,4 +1,5 @@
 // The process side of qixMapFile: loaded module images and the module cache.
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/analysis/qixMapFile.h"
 #include "crashreport/analysis/qixPeImage.h"
 
@@ -25,12 +26,6 @@ std::mutex& CacheLock() {
 std::vector<TCacheEntry>& Cache() {
     static std::vector<TCacheEntry> cache;
     return cache;
-}
-
-std::string ModuleFileName(HMODULE module) {
-    char buf[MAX_PATH + 1];
-    const DWORD n = GetModuleFileNameA(module, buf, MAX_PATH);
-    return n == 0 || n >= MAX_PATH ? std::string() : std::string(buf, n);
 }
 
 uint32_t DosFileTime(const std::string& path) {
@@ -61,21 +56,20 @@ std::unique_ptr<TMapFile> CreateMapFileForModule(void* module, bool enabled, boo
     const TPeImage image(ImageSpan(handle), true);
     TModuleSource source;
     source.Image = image.Valid() ? &image : nullptr;
-    source.Module = reinterpret_cast<TAddress>(handle);
-    source.FileName = ModuleFileName(handle);
+    source.Module = AddressOf(handle);
+    source.FileName = ModuleFilePath(handle);
     return std::make_unique<TMapFile>(enabled, codeOnly, source);
 }
 
 std::shared_ptr<const TMapFile> GetMapFileForAddress(TAddress address) {
     try {
         MEMORY_BASIC_INFORMATION mbi{};
-        const void* probe = address ? reinterpret_cast<const void*>(address)
-                                    : reinterpret_cast<const void*>(GetModuleHandleA(nullptr));
+        const void* probe = address ? PointerOf(address) : GetModuleHandleA(nullptr);
         if (VirtualQuery(probe, &mbi, sizeof mbi) != sizeof mbi || mbi.State != MEM_COMMIT ||
             mbi.AllocationBase == nullptr)
             return std::make_shared<TMapFile>();
         HMODULE module = static_cast<HMODULE>(mbi.AllocationBase);
-        const std::string name = ModuleFileName(module);
+        const std::string name = ModuleFilePath(module);
         if (name.empty()) return std::make_shared<TMapFile>();
         const uint32_t fileTime = DosFileTime(name);
         std::lock_guard guard(CacheLock());

@@ -139,18 +139,10 @@ TMapFile::TMapFile(bool enabled, bool codeOnly, const TModuleSource& source) {
 bool TMapFile::LoadFromImage(const TModuleSource& source) {
     const TPeImage& pe = *source.Image;
     image_ = &pe;
-    const auto& sec = pe.Sections();
-    if (!sec.empty() && (sec[0].Characteristics & PeSectionCode)) {
-        baseOfCode_ = module_ + sec[0].VirtualAddress;
-        topOfCode_ = baseOfCode_ + sec[0].VirtualSize;
-        if (sec.size() > 1 && (sec[1].Characteristics & PeSectionCode))
-            topOfCode_ = module_ + sec[1].VirtualAddress + sec[1].VirtualSize;
-    } else {
-        baseOfCode_ = module_ + pe.BaseOfCode();
-        topOfCode_ = baseOfCode_ + pe.SizeOfCode();
-    }
-    baseOfData_ = module_ + pe.BaseOfData();
-    topOfData_ = baseOfData_ + pe.SizeOfData();
+    baseOfCode_ = module_ + pe.CodeExtent().Begin;
+    topOfCode_ = module_ + pe.CodeExtent().End;
+    baseOfData_ = module_ + pe.DataExtent().Begin;
+    topOfData_ = module_ + pe.DataExtent().End;
     moduleFileName_ = source.FileName;
     if (const auto block = pe.FindResource(u"QIX", u"EXCEPT"))
         if (ImportMapData(*block)) return true;

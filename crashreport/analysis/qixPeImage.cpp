@@ -69,6 +69,16 @@ int TPeImage::CodeSectionCount() const {
     return n;
 }
 
+TPeExtent TPeImage::CodeExtent() const {
+    const auto& sec = sections_;
+    if (sec.empty() || !(sec[0].Characteristics & PeSectionCode))
+        return {baseOfCode_, baseOfCode_ + sizeOfCode_};
+    TPeExtent code{sec[0].VirtualAddress, sec[0].VirtualAddress + sec[0].VirtualSize};
+    if (sec.size() > 1 && (sec[1].Characteristics & PeSectionCode))
+        code.End = sec[1].VirtualAddress + sec[1].VirtualSize;
+    return code;
+}
+
 std::optional<uint32_t> TPeImage::RvaToOffset(uint32_t rva) const {
     if (loaded_) return rva;
     for (const auto& s : sections_) {

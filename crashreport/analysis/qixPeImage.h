@@ -18,6 +18,11 @@ struct TPeSection {
 };
 
 inline constexpr uint32_t PeSectionCode = 0x20;
+
+// A range of RVAs, end exclusive.
+struct TPeExtent {
+    uint32_t Begin = 0, End = 0;
+};
 inline constexpr uint16_t PeResourceRcData = 10;
 
 class TPeImage {
@@ -42,6 +47,11 @@ public:
     uint32_t SymbolCount() const { return symbolCount_; }
     const std::vector<TPeSection>& Sections() const { return sections_; }
     int CodeSectionCount() const;
+    // The module's code: its first section when that holds code, extended over a second code
+    // section, else BaseOfCode and SizeOfCode.
+    TPeExtent CodeExtent() const;
+    // Initialised and uninitialised data from BaseOfData.
+    TPeExtent DataExtent() const { return {baseOfData_, baseOfData_ + SizeOfData()}; }
 
     // Bytes at an RVA, empty when any part lies outside the image.
     std::span<const uint8_t> AtRva(uint32_t rva, uint32_t size) const;

@@ -75,17 +75,6 @@ bool CarriesMessage(const std::string& className) {
     return SameText(name, "QixException") || SameText(name, "Exception");
 }
 
-std::vector<std::string_view> SplitBar(std::string_view text) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = std::min(text.find('|', start), text.size());
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 // Collects header lines; a value whose computation throws is left out.
 class THeaderCollector {
 public:
@@ -350,6 +339,17 @@ void StoreHeaderLines(TIQXFields& header, const THeaderLines& lines) {
 std::string CallstackCrcText(const std::array<uint32_t, 3>& checksums) {
     return HexDollar(checksums[0], 8) + ", " + HexDollar(checksums[1], 8) + ", " +
            HexDollar(checksums[2], 8);
+}
+
+std::vector<std::string_view> SplitBar(std::string_view text) {
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('|', start), text.size());
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
 }
 
 } // namespace qix

@@ -33,6 +33,8 @@ inline constexpr const char* kQixExceptVersion = "3.0b";
 std::string HexDollar(uint64_t value, int width = 1);
 // 8 lower-case hex digits without prefix: addresses in sections.
 std::string Hex8(uint32_t value);
+// The parts of a "|"-separated setting, empty ones included.
+std::vector<std::string_view> SplitBar(std::string_view text);
 // "2026-12-06, 14:03:02, 7ms"
 std::string ReportDateTimeText(const TLocalTime& time);
 // "2026-12-01 09:30"

@@ -9,17 +9,6 @@ bool Contains(const std::vector<uint32_t>& ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-std::vector<std::string_view> SplitBar(std::string_view text) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = std::min(text.find('|', start), text.size());
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 bool IsMachineSection(std::string_view title) {
     return title == kCpuRegistersTitle || title == kStackDumpTitle || title == kDisassemblingTitle;
 }

@@ -1,4 +1,5 @@
 #include "crashreport/core/qixExcept_SettingsWin.h"
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 
 #include <windows.h>
 
@@ -25,17 +26,6 @@ std::string WithProcessSuffix(const char* base) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s$%lx", base, GetCurrentProcessId());
     return buf;
-}
-
-std::string FileNamePart(const std::string& path) {
-    const size_t slash = path.find_last_of("\\/:");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ModulePath(HMODULE module) {
-    char buf[MAX_PATH + 1] = {};
-    const DWORD n = GetModuleFileNameA(module, buf, MAX_PATH);
-    return std::string(buf, n);
 }
 
 std::string WideToAnsiCodePage(std::u16string_view text) {
@@ -175,9 +165,9 @@ private:
 
 class TWindowsEnvironment : public ISettingsEnvironment {
 public:
-    std::string AppFileName() const override { return FileNamePart(ModulePath(nullptr)); }
+    std::string AppFileName() const override { return qix::ModuleFileName(nullptr); }
     std::string ModuleFileName(TModuleHandle module) const override {
-        return FileNamePart(ModulePath(reinterpret_cast<HMODULE>(module)));
+        return qix::ModuleFileName(reinterpret_cast<void*>(module));
     }
     TLocalTime Now() const override {
         SYSTEMTIME st;
@@ -186,19 +176,13 @@ public:
     }
 };
 
-// Reads memory of this process without faulting; false where it is not readable.
-bool SafeRead(const void* address, void* out, size_t size) {
-    SIZE_T done = 0;
-    return ReadProcessMemory(GetCurrentProcess(), address, out, size, &done) && done == size;
-}
-
 std::string ReadVersionText(TModuleHandle module, int32_t offset) {
     const char* text = nullptr;
-    if (!SafeRead(reinterpret_cast<const char*>(module) + offset, &text, sizeof text) || !text)
+    if (!ReadOwnMemory(reinterpret_cast<const char*>(module) + offset, &text, sizeof text) || !text)
         return {};
     std::string out;
     char c;
-    while (out.size() < 4096 && SafeRead(text + out.size(), &c, 1) && c)
+    while (out.size() < 4096 && ReadOwnMemory(text + out.size(), &c, 1) && c)
         out += c;
     return out;
 }

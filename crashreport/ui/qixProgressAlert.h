@@ -1,5 +1,6 @@
+// The progress alert as its users see it: a caption, a bar in per mille, weighted phases,
+// and a window that can be shown and dismissed. Windows-free.
 #pragma once
-
 #include <cstdint>
 #include <string>
 

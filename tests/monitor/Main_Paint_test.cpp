@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace {
 constexpr TColor kBlack{0, 0, 0}, kRed{255, 0, 0}, kYellow{255, 255, 0}, kGreen{0, 255, 0};
 
@@ -59,15 +61,37 @@ TEST(PaintPingIcon, QuarterSecondOfHalfSecondIsEightYellowRowsAndABlendedNinth) 
 }
 
 TEST(PaintPingIcon, ShortTimeLightsOnlyTheBottomPixel) {
-    for (int t : {1, 15, 31}) {
+    // Timeout 500, scale 31. t = 1: bar (1, 255, 0), bottom pixel 1/31 of it -> (0, 8, 0).
+    // t = 15: bar (15, 255, 0) -> 15/31 of it (7, 123, 0). t = 31: bar (32, 255, 0), whole.
+    const std::pair<int, TColor> cases[] = {{1, {0, 8, 0}}, {15, {7, 123, 0}}, {31, {32, 255, 0}}};
+    for (const auto& [t, bottom] : cases) {
         auto e = Entries();
         e[3].Milliseconds = t; // column 12
         auto p = PaintPingIcon(e, 500);
-        const TColor bar = BarColor(t / 500.0);
-        EXPECT_EQ(At(p, 12, 15), BlendColor(kBlack, bar, t / 31.0)) << t;
+        EXPECT_EQ(At(p, 12, 15), bottom) << t;
         for (int y = 0; y < 15; ++y)
             EXPECT_EQ(At(p, 12, y), kBlack) << t;
     }
+}
+
+TEST(PaintPingIcon, FourFifthsOfTheTimeoutIsTwelveRowsAndABlendedThirteenth) {
+    // 400 of 500: ratio 0.8, 0.54 of the way from yellow to red -> (255, 117, 0).
+    // 12 x 31 = 372 < 400 < 403: rows 0..11 full, row 12 at 28/31 -> (230, 106, 0).
+    auto e = Entries();
+    e[0].Milliseconds = 400;
+    auto p = PaintPingIcon(e, 500);
+    for (int y = 4; y < 16; ++y)
+        EXPECT_EQ(At(p, 15, y), (TColor{255, 117, 0})) << y;
+    EXPECT_EQ(At(p, 15, 3), (TColor{230, 106, 0}));
+    for (int y = 0; y < 3; ++y)
+        EXPECT_EQ(At(p, 15, y), kBlack) << y;
+}
+
+TEST(PaintPingIcon, TheFullTimeoutIsAFullColumnShortOfRed) {
+    // 16 x 31 = 496 < 500: every row in the bar colour of ratio 1, (255, 25, 0).
+    auto e = Entries();
+    e[2].Milliseconds = 500;
+    ExpectColumn(PaintPingIcon(e, 500), 13, (TColor{255, 25, 0}));
 }
 
 TEST(PaintPingIcon, LateAttemptIsRedAndFailuresFillTheirColour) {
@@ -92,8 +116,8 @@ TEST(PaintPingIcon, LateAttemptIsRedAndFailuresFillTheirColour) {
 TEST(PaintPingIcon, TimeoutBelowSixteenPaintsAnyTimeAsFullColumn) {
     auto e = Entries();
     e[0].Milliseconds = 3;
-    auto p = PaintPingIcon(e, 10); // scale 0
-    ExpectColumn(p, 15, BarColor(0.3));
+    auto p = PaintPingIcon(e, 10);              // scale 0
+    ExpectColumn(p, 15, (TColor{153, 255, 0})); // ratio 0.3: 0.6 of the way to yellow
 }
 
 TEST(PaintPingIcon, ZeroTimeoutNeitherFailsNorDividesByZero) {

@@ -18,13 +18,30 @@ protected:
         PumpFor(10); // drops a quit request an earlier "Exit" left behind
         fw::Application->OnBeep = [this] { ++beeps; };
         fw::TRegistry().DeleteKey(ConfigKey());
-        ResetMonitorState();
+        ZeroMonitorState();
     }
     void TearDown() override {
-        StopForms();
+        StopForms(); // gives up a worker that is still waiting
         fw::Application->OnBeep = nullptr;
         fw::Application->OnException = nullptr;
-        ResetMonitorState();
+        ZeroMonitorState();
+    }
+    // The monitor's state lives for the process; every test starts from it as at start-up.
+    static void ZeroMonitorState() {
+        std::lock_guard lock(MonitorLock);
+        PingHistory.fill(TPingResult{});
+        CurrentPinger = nullptr;
+        ResultReady = false;
+        PingStartTime = 0;
+    }
+    // Whether the settings key exists, without creating it.
+    static bool KeyExists() {
+        HKEY key = nullptr;
+        const std::string path = ConfigKey().substr(1, ConfigKey().size() - 2);
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
     }
     // Values stored before the start; every test pings loopback only.
     void Store(const std::map<std::string, std::string>& values) {

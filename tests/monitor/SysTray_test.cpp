@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -174,17 +177,90 @@ TEST_F(TrayTest, RealMenuPopsUpAtTheCursorAndRunsTheChosenItem) {
     menu->Add(item);
     tray->SetPopupMenu(menu);
     SetCursorPos(300, 300);
-    // While the menu's own loop runs, choose the first item with the keyboard.
-    std::thread keys([] {
-        Sleep(400);
-        HWND menuWindow = FindWindowA("#32768", nullptr);
-        if (menuWindow) {
-            PostMessageA(menuWindow, WM_KEYDOWN, VK_DOWN, 0);
-            PostMessageA(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
+    // While the menu's own loop runs, wait for its window and choose the item with the keyboard.
+    std::atomic<bool> found{false};
+    std::thread keys([&found] {
+        const DWORD end = GetTickCount() + kLongWait;
+        HWND menuWindow = nullptr;
+        while (!menuWindow && GetTickCount() < end) {
+            menuWindow = FindWindowA("#32768", nullptr);
+            if (menuWindow && !IsWindowVisible(menuWindow)) menuWindow = nullptr;
+            if (!menuWindow) Sleep(20);
         }
+        if (!menuWindow) return;
+        found = true;
+        PostMessageA(menuWindow, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageA(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
     });
     Send(WM_RBUTTONDOWN);
     keys.join();
-    if (!clicked) GTEST_SKIP() << "the menu window was not reachable on this display";
+    ASSERT_TRUE(found) << "the popup menu's window never appeared";
     EXPECT_TRUE(clicked);
+}
+
+namespace {
+// A 16 x 16 icon of one colour, opaque everywhere.
+HICON SolidIcon(uint32_t rgb) {
+    BITMAPINFO bi{};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), 16, -16, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP colour = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::fill_n(static_cast<uint32_t*>(bits), 256, rgb);
+    static const uint8_t zeros[32] = {};
+    HBITMAP mask = CreateBitmap(16, 16, 1, 1, zeros);
+    ICONINFO info{TRUE, 0, 0, mask, colour};
+    HICON icon = CreateIconIndirect(&info);
+    DeleteObject(colour);
+    DeleteObject(mask);
+    return icon;
+}
+
+// Where the shell draws its icons: without a desktop shell, Wine shows them in a
+// window of its own, present while it holds icons.
+HWND NotificationArea() {
+    HWND wine = FindWindowA(nullptr, "Wine System Tray");
+    if (wine) return IsWindowVisible(wine) ? wine : nullptr;
+    HWND taskbar = FindWindowA("Shell_TrayWnd", nullptr);
+    return taskbar ? FindWindowExA(taskbar, nullptr, "TrayNotifyWnd", nullptr) : nullptr;
+}
+
+int PixelsOf(const TestImage& image, uint32_t rgb) {
+    return static_cast<int>(std::count(image.rgb.begin(), image.rgb.end(), rgb));
+}
+} // namespace
+
+TEST_F(TrayTest, ShellRestartGetsTheIconBackWithItsImageAndHint) {
+    constexpr uint32_t kColour = 0x12C034; // no other icon of the test run has it
+    fw::TIcon icon;
+    icon.SetHandle(SolidIcon(kColour));
+    tray->SetIcon(icon);
+    tray->SetVisible(true);
+    tray->SetHint("kept across the restart");
+    auto shown = [&] {
+        HWND area = NotificationArea();
+        return area && PixelsOf(CaptureWindow(area), kColour) >= 64;
+    };
+    ASSERT_TRUE(PumpUntil(shown, kLongWait)) << "the icon never appeared in the tray window";
+
+    // A restarted shell knows no icons: take ours away behind the component's back.
+    TTrayIconData data = tray->IconData();
+    ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, reinterpret_cast<NOTIFYICONDATAA*>(&data)));
+    ASSERT_TRUE(PumpUntil([&] { return !shown(); }, kLongWait));
+    tray->calls.clear();
+
+    PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    ASSERT_TRUE(PumpUntil(shown, kLongWait)) << "the icon did not come back";
+    SaveScreenshot(NotificationArea(), "tray-after-shell-restart");
+    ASSERT_EQ(tray->calls.size(), 1u);
+    EXPECT_EQ(tray->calls[0].operation, static_cast<DWORD>(NIM_ADD));
+    EXPECT_EQ(tray->calls[0].tip, "kept across the restart");
+    EXPECT_EQ(tray->calls[0].icon, tray->Icon().Handle());
+    // The shell knows the icon again: it accepts a change to it.
+    EXPECT_TRUE(Shell_NotifyIconA(NIM_MODIFY, reinterpret_cast<NOTIFYICONDATAA*>(&data)));
+
+    // A hidden icon stays hidden when the shell comes back.
+    tray->SetVisible(false);
+    tray->calls.clear();
+    SendMessageA(tray->WindowHandle(), RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(tray->calls.empty());
 }

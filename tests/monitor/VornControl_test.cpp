@@ -56,6 +56,41 @@ TEST_F(SpinTest, BadTextBeepsAndRestoresTheDigitsWithTheCaretKept) {
     EXPECT_EQ(edit->Text(), "500");
 }
 
+TEST_F(SpinTest, OneSignAtMost) {
+    upDown->SetMin(-100); // so that a wrongly read minus would be in range
+    Type("+-0");
+    EXPECT_EQ(beeps, 1);
+    EXPECT_EQ(edit->Text(), "500");
+    Type("+-5");
+    EXPECT_EQ(beeps, 2);
+    EXPECT_EQ(upDown->Position(), 500);
+    Type("-5");
+    EXPECT_EQ(upDown->Position(), -5);
+    Type("+7");
+    EXPECT_EQ(upDown->Position(), 7);
+    EXPECT_EQ(edit->Text(), "+7"); // the typed text stands; only refused text is rewritten
+    EXPECT_EQ(beeps, 2);
+}
+
+TEST(TryParseInt, PlainDecimalWithAnOptionalSignOnly) {
+    int32_t v = 0;
+    for (const char* bad : {"", "+", "-", "+-0", "+-5", "-+5", "--5", "++5", " 5", "5 ", "0x10",
+                            "1e3", "2147483648", "-2147483649"})
+        EXPECT_FALSE(TryParseInt(bad, v)) << bad;
+    const std::pair<const char*, int32_t> good[] = {{"0", 0},
+                                                    {"+0", 0},
+                                                    {"-0", 0},
+                                                    {"+12", 12},
+                                                    {"-12", -12},
+                                                    {"007", 7},
+                                                    {"2147483647", 2147483647},
+                                                    {"-2147483648", INT32_MIN}};
+    for (const auto& [text, value] : good) {
+        ASSERT_TRUE(TryParseInt(text, v)) << text;
+        EXPECT_EQ(v, value) << text;
+    }
+}
+
 TEST_F(SpinTest, CaretStaysWhereItWasAfterARefusal) {
     edit->SetFocus();
     SendMessageA(edit->Handle(), EM_SETSEL, 2, 2);

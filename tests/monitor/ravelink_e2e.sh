@@ -23,13 +23,25 @@ done
 run "$exe" &
 app=$!
 trap 'kill $app 2>/dev/null' EXIT
-sleep 4
-tray=$(xwininfo -root -tree | awk '/"Wine System Tray"/ {print $1; exit}')
-[ -n "$tray" ] || fail "no notification area window"
-import -window "$tray" "$shots/e2e-tray.png" || fail "screenshot"
-echo "tray screenshot: $shots/e2e-tray.png"
+# Waits (at most a generous bound, emulated machines are slow) until the command succeeds.
+await() {
+    local deadline=$((SECONDS + 180))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+tray_window() { xwininfo -root -tree | awk '/"Wine System Tray"/ {print $1; exit}'; }
+have_tray() {
+    kill -0 $app 2>/dev/null || fail "Ravelink ended early"
+    tray=$(tray_window)
+    [ -n "$tray" ]
+}
+await have_tray || fail "no notification area window"
 # The 16 x 16 icon sits 2 pixels in from the tray's corner; look at its bottom row.
-lit=$(convert "$shots/e2e-tray.png" -crop 8x1+10+17 txt:- | python3 -c '
+green_bar() {
+    import -window "$tray" "$shots/e2e-tray.png" || return 1
+    lit=$(convert "$shots/e2e-tray.png" -crop 8x1+10+17 txt:- | python3 -c '
 import re, sys
 n = 0
 for line in sys.stdin:
@@ -38,19 +50,26 @@ for line in sys.stdin:
         r, g, b = map(int, m.groups())
         n += g > 40 and r < g and b < 40
 print(n)')
+    [ "${lit:-0}" -ge 1 ]
+}
+await green_bar || fail "no green bar in the right-most columns"
+echo "tray screenshot: $shots/e2e-tray.png"
 echo "green bottom pixels in the right-most columns: $lit"
-[ "${lit:-0}" -ge 1 ] || fail "no green bar in the right-most columns"
 
 # Values are stored at exit, not before: remove one and expect it back.
 run reg delete "$key" /v IconUpdate /f >/dev/null || fail "reg delete"
 geom=$(xwininfo -id "$tray" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4} END {print x, y}')
 read -r tx ty <<<"$geom"
+windows() { xwininfo -root -children | grep -c '^ *0x'; }
+before=$(windows)
 xdotool mousemove $((tx + 10)) $((ty + 10)) click 3
-sleep 1
+menu_open() { [ "$(windows)" -gt "$before" ]; }
+await menu_open || fail "the popup menu did not open"
+sleep 0.5 # the menu draws itself after its window appears
 import -window root -crop 300x200+0+0 "$shots/e2e-menu.png"
 xdotool key Up Return # the last item: "Exit"
-for _ in $(seq 50); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
-kill -0 $app 2>/dev/null && fail "Exit did not end the program"
+ended() { ! kill -0 $app 2>/dev/null; }
+await ended || fail "Exit did not end the program"
 out=$(run reg query "$key")
 echo "$out"
 for v in Host PingFrequency PingTimeout IconUpdate; do

@@ -1,5 +1,6 @@
 #include "tests/support/WinTestApp.h"
 
+#include <winternl.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -36,6 +37,25 @@ bool PumpUntil(const std::function<bool()>& condition, int timeoutMilliseconds) 
 
 void PumpFor(int milliseconds) {
     PumpUntil(nullptr, milliseconds);
+}
+
+bool RunCopyOfThisProgram(const char* variable, STARTUPINFOA startup, DWORD& exitCode) {
+    char exe[MAX_PATH] = {};
+    if (!GetModuleFileNameA(nullptr, exe, MAX_PATH)) return false;
+    std::string command = std::string("\"") + exe + "\"";
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    SetEnvironmentVariableA(variable, "1");
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableA(variable, nullptr);
+    if (!started) return false;
+    const bool ended = WaitForSingleObject(process.hProcess, kLongWait) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 1);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ended;
 }
 
 namespace {
@@ -119,7 +139,43 @@ void PutChunk(std::vector<unsigned char>& out, const char* type,
 }
 } // namespace
 
-std::string SaveScreenshot(HWND window, const std::string& name) {
+namespace {
+// 32-bit top-down device-independent bits of a bitmap or a screen area.
+BITMAPINFO TopDown32(int width, int height) {
+    BITMAPINFO bi{};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    return bi;
+}
+
+TestImage FromBgrx(const std::vector<uint32_t>& bgrx, int width, int height) {
+    TestImage image{width, height, {}};
+    image.rgb.reserve(bgrx.size());
+    for (uint32_t p : bgrx)
+        image.rgb.push_back(p & 0xFFFFFFu); // BI_RGB keeps blue in the low byte, as 0xRRGGBB
+    return image;
+}
+} // namespace
+
+TestImage IconPixels(HICON icon) {
+    ICONINFO info{};
+    if (!icon || !GetIconInfo(icon, &info)) return {};
+    TestImage image;
+    BITMAP bm{};
+    if (info.hbmColor && GetObjectA(info.hbmColor, sizeof bm, &bm)) {
+        std::vector<uint32_t> bits(static_cast<size_t>(bm.bmWidth) * bm.bmHeight);
+        BITMAPINFO bi = TopDown32(bm.bmWidth, bm.bmHeight);
+        HDC dc = GetDC(nullptr);
+        if (GetDIBits(dc, info.hbmColor, 0, static_cast<UINT>(bm.bmHeight), bits.data(), &bi,
+                      DIB_RGB_COLORS))
+            image = FromBgrx(bits, bm.bmWidth, bm.bmHeight);
+        ReleaseDC(nullptr, dc);
+    }
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+    return image;
+}
+
+TestImage CaptureWindow(HWND window) {
     RECT r{};
     if (window)
         GetWindowRect(window, &r);
@@ -129,27 +185,35 @@ std::string SaveScreenshot(HWND window, const std::string& name) {
     if (w <= 0 || h <= 0) return {};
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
-    BITMAPINFO bi{};
-    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    BITMAPINFO bi = TopDown32(w, h);
     void* bits = nullptr;
     HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(mem, bmp);
     BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     GdiFlush();
-    std::vector<unsigned char> raw;
-    raw.reserve(static_cast<size_t>(h) * (w * 3 + 1));
-    auto* px = static_cast<const unsigned char*>(bits);
-    for (int y = 0; y < h; ++y) {
-        raw.push_back(0);
-        for (int x = 0; x < w; ++x) {
-            const unsigned char* p = px + (static_cast<size_t>(y) * w + x) * 4;
-            raw.insert(raw.end(), {p[2], p[1], p[0]});
-        }
-    }
+    const auto* px = static_cast<const uint32_t*>(bits);
+    TestImage image = FromBgrx(std::vector<uint32_t>(px, px + static_cast<size_t>(w) * h), w, h);
     SelectObject(mem, old);
     DeleteObject(bmp);
     DeleteDC(mem);
     ReleaseDC(nullptr, screen);
+    return image;
+}
+
+std::string SaveScreenshot(const TestImage& image, const std::string& name) {
+    const int w = image.width, h = image.height;
+    if (w <= 0 || h <= 0) return {};
+    std::vector<unsigned char> raw;
+    raw.reserve(static_cast<size_t>(h) * (w * 3 + 1));
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < w; ++x) {
+            const uint32_t p = image.At(x, y);
+            raw.insert(raw.end(),
+                       {static_cast<unsigned char>(p >> 16), static_cast<unsigned char>(p >> 8),
+                        static_cast<unsigned char>(p)});
+        }
+    }
 
     uLongf size = compressBound(static_cast<uLong>(raw.size()));
     std::vector<unsigned char> z(size);
@@ -176,4 +240,70 @@ std::string SaveScreenshot(HWND window, const std::string& name) {
         std::fclose(f);
     }
     return path;
+}
+
+std::string SaveScreenshot(HWND window, const std::string& name) {
+    return SaveScreenshot(CaptureWindow(window), name);
+}
+
+namespace {
+// One row of the process's GDI handle table: where the owning process, the handle's upper
+// half (its reuse count) and the object type sit; Wine leaves the owner 0. Windows' 32-bit table
+// has 16-byte rows; its 64-bit table and Wine's (64-bit fields in both widths) have 24-byte rows.
+struct GdiTableLayout {
+    size_t rowSize, ownerOffset, upperOffset, typeOffset;
+};
+
+const unsigned char* GdiHandleTable(size_t& bytes) {
+    using TQuery = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<TQuery>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION info{};
+    if (!query ||
+        query(GetCurrentProcess(), ProcessBasicInformation, &info, sizeof info, nullptr) != 0)
+        return nullptr;
+    const auto* peb = reinterpret_cast<const unsigned char*>(info.PebBaseAddress);
+    const size_t offset = sizeof(void*) == 8 ? 0xF8 : 0x94; // GdiSharedHandleTable
+    const auto* table = *reinterpret_cast<const unsigned char* const*>(peb + offset);
+    MEMORY_BASIC_INFORMATION mbi{};
+    if (!table || !VirtualQuery(table, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT) return nullptr;
+    bytes = mbi.RegionSize -
+            static_cast<size_t>(table - static_cast<const unsigned char*>(mbi.BaseAddress));
+    return table;
+}
+
+uint16_t Read16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+} // namespace
+
+int GdiObjectCount() {
+    size_t bytes = 0;
+    const unsigned char* table = GdiHandleTable(bytes);
+    if (!table) return -1;
+    // Find the layout in which a fresh bitmap's row carries its handle's upper half.
+    HBITMAP probe = CreateBitmap(1, 1, 1, 1, nullptr);
+    const auto h = reinterpret_cast<uintptr_t>(probe);
+    const size_t index = h & 0xFFFF;
+    const auto upper = static_cast<uint16_t>(h >> 16);
+    const GdiTableLayout* layout = nullptr;
+    static const GdiTableLayout layouts[] = {{24, 8, 12, 14}, {16, 4, 8, 10}};
+    for (const GdiTableLayout& l : layouts) {
+        const size_t at = index * l.rowSize;
+        if (at + l.rowSize <= bytes && Read16(table + at + l.upperOffset) == upper &&
+            Read16(table + at + l.typeOffset) != 0) {
+            layout = &l;
+            break;
+        }
+    }
+    DeleteObject(probe);
+    if (!layout) return -1;
+    // The table may be shared by the session; objects of other processes do not count.
+    const auto self = static_cast<uint16_t>(GetCurrentProcessId());
+    int count = 0;
+    for (size_t at = 0; at + layout->rowSize <= bytes; at += layout->rowSize) {
+        const uint16_t owner = Read16(table + at + layout->ownerOffset);
+        count += (table[at + layout->typeOffset] & 0x7F) != 0 && (owner == 0 || owner == self);
+    }
+    return count;
 }
