@@ -96,6 +96,23 @@ void ResumeApplicationThreads() {
     if (MainThreadId()) PostThreadMessageA(MainThreadId(), WM_NULL, 1, 0);
 }
 
+bool UnpauseMainThread() {
+    TPauseState& p = P();
+    std::lock_guard guard(p.lock);
+    if (!p.paused || !p.mainEvent || WaitForSingleObject(p.mainEvent, 0) == WAIT_OBJECT_0)
+        return false;
+    SetEvent(p.mainEvent);
+    return true;
+}
+
+void RepauseMainThread() {
+    TPauseState& p = P();
+    std::lock_guard guard(p.lock);
+    if (!p.paused || !p.mainEvent) return;
+    ResetEvent(p.mainEvent);
+    PostThreadMessageA(MainThreadId(), WM_NULL, 1, 0);
+}
+
 void RemovePauseHooks() {
     TPauseState& p = P();
     std::lock_guard guard(p.lock);

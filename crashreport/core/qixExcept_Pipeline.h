@@ -72,6 +72,9 @@ void PauseApplicationThreads(uint32_t completionThreadId);
 void ResumeApplicationThreads();
 void PausePoint();
 bool ThreadsPaused();
+// For synchronous handlers while threads are paused; Unpause tells whether it did.
+bool UnpauseMainThread();
+void RepauseMainThread();
 // Shutdown: the message hooks go.
 void RemovePauseHooks();
 

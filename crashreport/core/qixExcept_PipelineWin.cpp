@@ -574,8 +574,7 @@ void DispatchHandlers(uintptr_t, THandlerEvent eventType, uint8_t action, bool& 
             if (exception.ReportKind() == TReportKind::Freeze) {
                 p.syncFailed = true;
             } else {
-                const bool pausedMain = ThreadsPaused();
-                if (pausedMain) ResumeApplicationThreads();
+                const bool unpaused = UnpauseMainThread();
                 DWORD_PTR answer = 0;
                 bool ok = SendMessageTimeoutA(s.window, s.dispatchMessage, 1, 0, SMTO_NORMAL, 1500,
                                               &answer) &&
@@ -587,6 +586,7 @@ void DispatchHandlers(uintptr_t, THandlerEvent eventType, uint8_t action, bool& 
                          answer == kAnswer;
                     s.pendingDispatch = nullptr;
                 }
+                if (unpaused) RepauseMainThread();
                 p.syncFailed = !ok;
             }
             if (p.syncFailed) RunHandlerLists(p);

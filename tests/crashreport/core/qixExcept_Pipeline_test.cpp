@@ -416,10 +416,12 @@ TEST_F(Pipeline, PauseThreadsHoldsOurThreadsAtTheirNextMessage) {
     RecordThreadInfo(g_pumpId, 0, "pump", GetCurrentThreadId(),
                      static_cast<TAddress>(reinterpret_cast<uintptr_t>(&PumpWorker)), nullptr);
     RegisterExceptionHandler(WhilePaused, kSyncNone, 2);
+    // The paused main thread is let go for a synchronous handler.
+    RegisterExceptionHandler(Sync1, kSyncMainOnly, 2);
     TWorker worker([] { ThrowAndReport("paused"); });
     WaitPumping(worker.handle);
     ASSERT_TRUE(settings->SetPauseThreads(false));
-    EXPECT_THAT(log_.events, ::testing::ElementsAre("held"));
+    EXPECT_THAT(log_.events, ::testing::ElementsAre("held", "sync1 main"));
     EXPECT_EQ(WaitForSingleObject(g_pumpGot, 30000), WAIT_OBJECT_0) << "resumed after the report";
     PostThreadMessageA(g_pumpId, WM_QUIT, 0, 0);
     WaitForSingleObject(pump, INFINITE);
