@@ -1,6 +1,8 @@
 // The portable part of the exception object: the class filters.
 #include "crashreport/core/qixExcept_Exception.h"
 
+#include <mutex>
+
 namespace qix {
 
 namespace {
@@ -23,7 +25,26 @@ bool ChainMatches(const std::vector<std::string>& chain, std::string_view list) 
     return false;
 }
 
+std::mutex& TracerLock() {
+    static std::mutex& lock = *new std::mutex;
+    return lock;
+}
+std::shared_ptr<IThreadTracer>& TracerSlot() {
+    static auto& slot = *new std::shared_ptr<IThreadTracer>;
+    return slot;
+}
+
 } // namespace
+
+void SetThreadTracer(std::shared_ptr<IThreadTracer> tracer) {
+    std::lock_guard guard(TracerLock());
+    TracerSlot() = std::move(tracer);
+}
+
+std::shared_ptr<IThreadTracer> ThreadTracer() {
+    std::lock_guard guard(TracerLock());
+    return TracerSlot();
+}
 
 int SelectClassFilter(const std::vector<std::string>& classChain, std::string_view f1Classes,
                       std::string_view f2Classes) {

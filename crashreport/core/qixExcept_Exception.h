@@ -5,6 +5,7 @@
 
 #include "crashreport/analysis/qixDisAsm.h"
 #include "crashreport/core/qixExcept_Report.h"
+#include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_Settings.h"
 
 #include <array>
@@ -118,6 +119,18 @@ public:
     virtual bool ClaimCompleteNotice() = 0;
     virtual bool ClaimAutoSave() = 0;
 };
+
+// The stack tracer's Windows adapter plugs in here. Without one a thread's trace is the
+// line of its current address.
+class IThreadTracer {
+public:
+    virtual ~IThreadTracer() = default;
+    // The quick candidate list, taken while the thread is still where it was.
+    virtual void PrepareStack(const TThreadStackRecord& thread, IQXException& exception) = 0;
+    virtual TThreadTrace TraceThread(const TThreadStackRecord& thread, IQXException& exception) = 0;
+};
+void SetThreadTracer(std::shared_ptr<IThreadTracer> tracer);
+std::shared_ptr<IThreadTracer> ThreadTracer();
 
 // Created on the handling thread by the pipeline (Windows side).
 std::shared_ptr<IQXException> CreateException(std::shared_ptr<IQXSettings> settings,

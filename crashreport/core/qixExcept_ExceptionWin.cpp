@@ -302,10 +302,13 @@ public:
     }
 
     // ---- ISectionSource ----
-    void PrepareStack(const TThreadStackRecord&) override {}
+    void PrepareStack(const TThreadStackRecord& thread) override {
+        if (auto tracer = ThreadTracer()) tracer->PrepareStack(thread, *this);
+    }
     TThreadTrace TraceThread(const TThreadStackRecord& thread) override {
-        // TRACER ADAPTER: the stack tracer's Windows adapter goes here. Until it lands a
-        // thread's trace is the line of its current address.
+        // TRACER ADAPTER: the stack tracer comes in through SetThreadTracer; until it
+        // lands a thread's trace is the line of its current address.
+        if (auto tracer = ThreadTracer()) return tracer->TraceThread(thread, *this);
         TThreadTrace trace;
         trace.crashAddress = thread.address;
         trace.text = DescribeAddress(thread.address);

@@ -214,6 +214,30 @@ TEST_F(Pipeline, WorkerReportHasHeaderAndItsThreadSectionFirst) {
     ForgetThread(worker.id);
 }
 
+class TLabTracer : public IThreadTracer {
+public:
+    std::atomic<int> prepared{0};
+    void PrepareStack(const TThreadStackRecord&, IQXException&) override { ++prepared; }
+    TThreadTrace TraceThread(const TThreadStackRecord& thread, IQXException& e) override {
+        TThreadTrace trace;
+        trace.text = thread.crashed ? "traced " + e.ObjectMessage() : "traced other";
+        return trace;
+    }
+};
+
+TEST_F(Pipeline, AnInstalledTracerFillsTheThreadSections) {
+    auto tracer = std::make_shared<TLabTracer>();
+    SetThreadTracer(tracer);
+    RegisterExceptionHandler(CaptureReport, kSyncNone, 3);
+    TWorker worker([] { ThrowAndReport("tracer"); });
+    WaitPumping(worker.handle);
+    SetThreadTracer(nullptr);
+    EXPECT_THAT(log_.report, HasSubstr("thread " + Dollar(worker.id) + ":\r\ntraced tracer.\r\n"));
+    EXPECT_THAT(log_.report,
+                HasSubstr("main thread (" + Dollar(GetCurrentThreadId()) + "):\r\ntraced other"));
+    EXPECT_GE(tracer->prepared.load(), 2);
+}
+
 void PhaseHandler(IQXException& e, bool&) {
     g_log->Add("phase " + std::to_string(e.HandlingPhase()));
 }
