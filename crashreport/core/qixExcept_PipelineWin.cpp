@@ -137,10 +137,6 @@ void StopHandlingThread() {
 
 // ---- exception data ----
 
-TAddress AddressOf(const void* p) {
-    return static_cast<TAddress>(reinterpret_cast<uintptr_t>(p));
-}
-
 #if defined(_M_IX86) || defined(__i386__)
 void ContextPointers(const CONTEXT& c, TAddress& ip, TAddress& sp, TAddress& fp) {
     ip = c.Eip;
