@@ -513,7 +513,12 @@ private:
                 probe.contextRead = true;
                 probe.stackPointer = data_.stackPointer;
                 probe.framePointer = data_.framePointer;
-                probe.stackTop = StackTopOf(data_.stackPointer);
+            }
+            // The crashed thread may be waiting on another stack (the spare one after an
+            // overflow): the stack to trace is the one of the crash.
+            if (listed.crashed && data_.stackPointer) {
+                const TAddress top = StackTopOf(data_.stackPointer);
+                if (top) probe.stackTop = top;
             }
             std::string creator;
             if (found && entry.creatorThreadId)
