@@ -230,6 +230,10 @@ public:
         }
         data_.preparedStack = nullptr;
         report_ = std::make_unique<TQXReport>(*this, reportWanted_);
+        try {
+            alert_ = CreateProgressAlert(PlWaitTitle(), nullptr, "QXIPLWAIT");
+        } catch (...) {
+        }
     }
 
     ~TIQXException() override {
@@ -343,17 +347,29 @@ public:
         switches.haveCrashContext = !data_.context.empty();
         switches.pluginsSetting = Plugins();
         plan_ = PlanSections(threads_, {}, switches);
+        if (alert_)
+            for (const TThreadStackRecord& thread : threads_)
+                alert_->AddPhase(PlWaitText(), ProgressWeight(thread));
         StorePlaceholders(sections, plan_);
         // On the handling thread the sections are computed in the background.
         if (GetCurrentThreadId() == HandlingThreadId() && !ProcessIsBlocked()) StartCompletion();
     }
 
     void WaitForCompletion() override {
-        if (completion_) {
-            WaitForSingleObject(completion_.get(), INFINITE);
+        if (!completion_) {
+            if (!report_->IsComplete()) RunCompletion();
             return;
         }
-        if (!report_->IsComplete()) RunCompletion();
+        if (ProcessIsBlocked()) return;
+        // The please-wait alert runs on this thread while the sections complete.
+        if (PlWaitBox() && alert_ && alert_->Display(nullptr, false)) {
+            SetThreadPriority(completion_.get(), THREAD_PRIORITY_HIGHEST);
+            while (WaitForSingleObject(completion_.get(), 50) == WAIT_TIMEOUT)
+                alert_->PumpMessages();
+            alert_->PumpMessages();
+        }
+        WaitForSingleObject(completion_.get(), INFINITE);
+        if (alert_) alert_->Dismiss();
     }
 
     // ---- ISectionSource ----
@@ -366,7 +382,11 @@ public:
         prepared_[thread.threadId] = std::move(list);
     }
     TThreadTrace TraceThread(const TThreadStackRecord& thread) override {
-        if (auto tracer = ThreadTracer()) return tracer->TraceThread(thread, *this);
+        if (auto tracer = ThreadTracer()) {
+            TThreadTrace trace = tracer->TraceThread(thread, *this);
+            if (alert_) alert_->PhaseDone();
+            return trace;
+        }
         std::vector<TPreparedEntry> prepared;
         bool havePrepared = false;
         if (thread.crashed && !thrownStack_.empty()) {
@@ -389,7 +409,7 @@ public:
         request.Prepared = havePrepared ? &prepared : nullptr;
         request.CxxTermination = thread.cxxTermination;
         request.FramePointer = thread.framePointer;
-        request.Progress = progress_.get();
+        request.Progress = alert_.get();
         request.CreationAddress = thread.creationAddress;
         request.StackTop = thread.stackTop;
         request.StackBottom = thread.stackPointer;
@@ -401,7 +421,7 @@ public:
         request.DoNotAddTopItem = thread.crashed && !thrownStack_.empty();
         std::vector<std::string> minDebugInfo;
         TStackTraceResult result = ProcessStackTracer().Trace(request, &minDebugInfo);
-        if (progress_) progress_->PhaseDone();
+        if (alert_) alert_->PhaseDone();
         TThreadTrace trace;
         trace.text = std::move(result.Text);
         trace.crashChecksum = result.Checksums[0];
@@ -448,7 +468,7 @@ public:
     }
     std::string PluginText(std::string_view) override { return {}; }
     void CloseProgress() override {
-        if (progress_) progress_->Dismiss();
+        if (alert_) alert_->Dismiss();
     }
 
 private:
@@ -479,14 +499,6 @@ private:
 
     void BuildThreadRecords() {
         threads_.clear();
-        // The window itself appears only when someone waits for the report (Display).
-        if (!progress_) {
-            try {
-                progress_ = CreateProgressAlert(PlWaitTitle(), nullptr, "QXIPLWAIT");
-            } catch (...) {
-            }
-        }
-        if (progress_) progress_->ClearPhases();
         const bool freeze = data_.kind == TReportKind::Freeze;
         TThreadListInput list;
         list.crashedThreadId = data_.faultThreadId;
@@ -526,8 +538,6 @@ private:
             threads_.push_back(MakeThreadRecord(listed.id, std::move(title), listed.crashed, probe,
                                                 crash, found ? &entry : nullptr, creator,
                                                 [this](TAddress a) { return DescribeAddress(a); }));
-            if (progress_ && threads_.back().accessible)
-                progress_->AddPhase(PlWaitText(), ProgressWeight(threads_.back()));
         }
     }
 
@@ -577,11 +587,11 @@ private:
     std::vector<TPreparedEntry> thrownStack_; // of the crashed thread's throw, oldest first
     std::mutex preparedLock_;
     std::map<uint32_t, std::vector<TPreparedEntry>> prepared_; // quick lists by thread id
-    PProgressAlert progress_;
     std::vector<std::pair<std::string, std::string>> plan_;
     std::atomic<bool> abort_{false};
     THandle completion_;
     std::atomic<uint32_t> completionId_{0};
+    PProgressAlert alert_;
     std::unique_ptr<TQXReport> report_;
 };
 

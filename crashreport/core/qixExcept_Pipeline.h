@@ -117,7 +117,7 @@ bool CopyTextToClipboard(const std::string& text);
 void RunRestartCheck();
 std::string RestartMappingName(uint32_t processId);
 
-// Where Part-2.8's exception box plugs in; without one nothing is shown.
+// Where the exception box plugs in; without one nothing is shown.
 using TShowDialogHook = bool (*)(IQXException& exception);
 void SetShowDialogHook(TShowDialogHook hook);
 bool ShowExceptionDialog(IQXException& exception);

@@ -185,25 +185,24 @@ bool IsAbort(const TRaisedObject& raised) {
                        [](const std::string& name) { return SameText(name, "EAbort"); });
 }
 
-// Waits for the handling thread; the main thread keeps its messages flowing.
-void WaitForDone(HANDLE done) {
-    if (GetCurrentThreadId() != S().mainThreadId) {
-        WaitForSingleObject(done, INFINITE);
-        return;
-    }
+// Waits for the handling thread; the main thread keeps its messages flowing. False when
+// a quit message ended the wait before handling was over.
+bool WaitForDone(HANDLE done) {
+    if (GetCurrentThreadId() != S().mainThreadId)
+        return WaitForSingleObject(done, INFINITE) == WAIT_OBJECT_0;
     for (;;) {
         const DWORD r = MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT);
-        if (r != WAIT_OBJECT_0 + 1) return;
+        if (r != WAIT_OBJECT_0 + 1) return r == WAIT_OBJECT_0;
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
                 PostQuitMessage(static_cast<int>(msg.wParam));
-                return;
+                return false;
             }
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
-        if (WaitForSingleObject(done, 0) == WAIT_OBJECT_0) return;
+        if (WaitForSingleObject(done, 0) == WAIT_OBJECT_0) return true;
     }
 }
 
@@ -465,10 +464,13 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
     request.doneEvent = reinterpret_cast<uintptr_t>(done);
     PauseFreezeCheck(true);
     DWORD written = 0;
+    bool finished = true;
     if (done && WriteFile(s.pipeWrite, &request, sizeof request, &written, nullptr) &&
         written == sizeof request)
-        WaitForDone(done);
-    if (done) CloseHandle(done);
+        finished = WaitForDone(done);
+    // Left early on a quit message: the handling thread still signals this event, so its
+    // handle must not be reused for something else.
+    if (done && finished) CloseHandle(done);
     PauseFreezeCheck(false);
     AcquireEmergencyReserve();
 }

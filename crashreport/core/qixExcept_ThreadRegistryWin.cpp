@@ -229,7 +229,12 @@ void RecordThreadInfo(uint32_t threadId, uintptr_t threadHandle, const char* nam
         char* nameCopy = LocalCopy(name);
         char* classCopy = LocalCopy(className);
         FreeEntry(old, !keep);
-        if (keep) {
+        if (keep && !reused)
+            reused = OpenForRegistry(threadId, reinterpret_cast<HANDLE>(threadHandle));
+        if (keep && !reused) {
+            LocalFree(nameCopy);
+            LocalFree(classCopy);
+        } else if (keep) {
             auto* e = static_cast<TEntry*>(LocalAlloc(LPTR, sizeof(TEntry)));
             if (!e) {
                 if (reused) CloseHandle(reused);

@@ -82,10 +82,14 @@ int main(int argc, char** argv) {
         for (int i = 0; i < (paused ? 6 : 60) && g_freezes.load() == 0; ++i)
             Block(500);
         if (paused) PauseFreezeCheck(false);
-        // The report is saved once its thread sections are traced, after the handlers ran.
-        if (g_freezes.load() == 1 && argc > 2 && std::strcmp(argv[2], "-") != 0)
-            for (int i = 0; i < 300 && GetFileAttributesA(argv[2]) == INVALID_FILE_ATTRIBUTES; ++i)
-                Block(100);
+        // The report file is written after the handlers; give the save time to land.
+        for (int i = 0; i < 100 && g_freezes.load() == 1 && argc > 2; ++i) {
+            WIN32_FILE_ATTRIBUTE_DATA file;
+            if (GetFileAttributesExA(argv[2], GetFileExInfoStandard, &file) &&
+                file.nFileSizeLow > 0)
+                break;
+            Block(100);
+        }
         return g_freezes.load() == 1 ? 21 : g_freezes.load() == 0 ? 20 : 22;
     }
     return 99;

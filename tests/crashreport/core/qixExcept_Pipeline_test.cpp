@@ -220,7 +220,13 @@ class TLabTracer : public IThreadTracer {
 public:
     std::atomic<int> prepared{0};
     void PrepareStack(const TThreadStackRecord&, IQXException&) override { ++prepared; }
+    std::atomic<bool> alertSeen{false};
     TThreadTrace TraceThread(const TThreadStackRecord& thread, IQXException& e) override {
+        // The please-wait alert (title PlWaitTitle) is up while the sections complete.
+        for (int i = 0; i < 500 && !alertSeen; ++i) {
+            if (FindWindowA(nullptr, e.PlWaitTitle().c_str())) alertSeen = true;
+            if (!alertSeen) Sleep(20);
+        }
         TThreadTrace trace;
         trace.text = thread.crashed ? "traced " + e.ObjectMessage() : "traced other";
         return trace;
@@ -230,10 +236,12 @@ public:
 TEST_F(Pipeline, AnInstalledTracerFillsTheThreadSections) {
     auto tracer = std::make_shared<TLabTracer>();
     SetThreadTracer(tracer);
+    ASSERT_TRUE(ProcessSettings()->SetPlWaitBox(true));
     RegisterExceptionHandler(CaptureReport, kSyncNone, 3);
     TWorker worker([] { ThrowAndReport("tracer"); });
     WaitPumping(worker.handle);
     SetThreadTracer(nullptr);
+    ASSERT_TRUE(ProcessSettings()->SetPlWaitBox(false));
     // The worker was made through the hooked thread creation, so its creator comes first.
     EXPECT_THAT(log_.report,
                 HasSubstr("thread " + Dollar(worker.id) + ":\r\n>> created by main thread (" +
@@ -241,6 +249,8 @@ TEST_F(Pipeline, AnInstalledTracerFillsTheThreadSections) {
     EXPECT_THAT(log_.report,
                 HasSubstr("main thread (" + Dollar(GetCurrentThreadId()) + "):\r\ntraced other"));
     EXPECT_GE(tracer->prepared.load(), 2);
+    EXPECT_TRUE(tracer->alertSeen.load()) << "no please-wait alert while the report completed";
+    EXPECT_EQ(FindWindowA(nullptr, "Information"), nullptr) << "the alert closes afterwards";
 }
 
 void PhaseHandler(IQXException& e, bool&) {
