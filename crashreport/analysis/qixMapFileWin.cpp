@@ -18,14 +18,13 @@ struct TCacheEntry {
     std::shared_ptr<const TMapFile> Map;
 };
 
-// Never destroyed: a report may still be traced while the process exits.
 std::mutex& CacheLock() {
-    static std::mutex& lock = *new std::mutex;
+    static std::mutex lock;
     return lock;
 }
 
 std::vector<TCacheEntry>& Cache() {
-    static std::vector<TCacheEntry>& cache = *new std::vector<TCacheEntry>;
+    static std::vector<TCacheEntry> cache;
     return cache;
 }
 

@@ -87,9 +87,8 @@ TAddress TProcessTrace::DispatchMessageAddress() const {
 }
 
 TStackTracer& ProcessStackTracer() {
-    // Never destroyed: a report may still be traced while the process exits.
-    static TProcessTrace& process = *new TProcessTrace;
-    static TStackTracer& tracer = *new TStackTracer(process);
+    static TProcessTrace process;
+    static TStackTracer tracer(process);
     return tracer;
 }
 
