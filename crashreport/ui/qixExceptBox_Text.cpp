@@ -53,13 +53,13 @@ std::string BreakMessageLines(std::string_view message) {
     return out;
 }
 
-std::vector<TBoxColumn> ParseColumnSpec(std::string_view spec) {
+std::vector<TBoxColumn> ParseColumnSpec(std::string_view layout) {
     std::vector<TBoxColumn> columns;
     size_t start = 0;
     while (true) {
-        const size_t bar = spec.find('|', start);
+        const size_t bar = layout.find('|', start);
         std::string_view part =
-            spec.substr(start, bar == std::string_view::npos ? spec.npos : bar - start);
+            layout.substr(start, bar == std::string_view::npos ? layout.npos : bar - start);
         TBoxColumn column;
         if (!part.empty() && part[0] == '^') {
             column.uppercase = true;

@@ -35,7 +35,7 @@ enum class TContentFont { Normal, Fixed };
 std::string BreakMessageLines(std::string_view message);
 
 // "^" uppercase, then a leading blank right-aligned; specs separated by "|".
-std::vector<TBoxColumn> ParseColumnSpec(std::string_view spec);
+std::vector<TBoxColumn> ParseColumnSpec(std::string_view layout);
 
 std::vector<std::string> SplitReportLines(std::string_view text);
 // Aligned separator offsets (0-based) over the non-heading lines; blanks them in `lines`.

@@ -168,10 +168,10 @@ TBoxTable ParseThreadList(std::string_view text) {
         for (int r = 0; r < kRoleCount; ++r)
             present[r] = present[r] || piece.role[r] >= 0;
     }
-    std::string spec = "^address";
+    std::string layout = "^address";
     for (int r = 0; r < kRoleCount; ++r)
-        if (present[r]) spec += std::string("|") + kRoleCaptions[r];
-    table.columns = ParseColumnSpec(spec);
+        if (present[r]) layout += std::string("|") + kRoleCaptions[r];
+    table.columns = ParseColumnSpec(layout);
     const bool internalStart = text.substr(0, 17) == ">> internal error";
     for (const TPiece& piece : pieces) {
         for (size_t i = piece.begin; i < piece.end; ++i) {
