@@ -37,22 +37,6 @@ std::string ExeBaseName(HMODULE module) {
     return name.substr(0, name.rfind('.'));
 }
 
-std::string ReplaceNoCase(std::string text, std::string_view what, const std::string& with) {
-    for (size_t i = 0; i + what.size() <= text.size();) {
-        if (SameText(std::string_view(text).substr(i, what.size()), what)) {
-            text.replace(i, what.size(), with);
-            i += with.size();
-        } else {
-            ++i;
-        }
-    }
-    return text;
-}
-
-bool IsAbsolute(const std::string& name) {
-    return name.size() >= 3 && (name.rfind("\\\\", 0) == 0 || name[1] == ':');
-}
-
 void CreateFolders(const std::string& path) {
     for (size_t i = path.find_first_of("\\/", 3); i != std::string::npos;
          i = path.find_first_of("\\/", i + 1))
@@ -107,7 +91,7 @@ bool StoreBugReport(IQXException& exception, const std::string& given) {
                              ExeBaseName(reinterpret_cast<HMODULE>(exception.OwnerModule())));
     }
     if (name.empty()) return false;
-    if (!IsAbsolute(name)) name = ExecutableFolder() + name;
+    if (!IsAbsolutePath(name)) name = ExecutableFolder() + name;
     CreateFolders(name);
     HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -37,6 +37,22 @@ bool SameText(std::string_view a, std::string_view b) {
            });
 }
 
+std::string ReplaceNoCase(std::string text, std::string_view what, const std::string& with) {
+    for (size_t i = 0; i + what.size() <= text.size();) {
+        if (SameText(std::string_view(text).substr(i, what.size()), what)) {
+            text.replace(i, what.size(), with);
+            i += with.size();
+        } else {
+            ++i;
+        }
+    }
+    return text;
+}
+
+bool IsAbsolutePath(std::string_view name) {
+    return name.size() >= 3 && (name.rfind("\\\\", 0) == 0 || name[1] == ':');
+}
+
 std::string TrimControl(std::string_view text) {
     size_t begin = 0, end = text.size();
     while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)

@@ -60,6 +60,10 @@ public:
 bool SameText(std::string_view a, std::string_view b);
 // Removes characters with codes up to 32 at both ends.
 std::string TrimControl(std::string_view text);
+// Every occurrence of `what`, compared ignoring case, replaced by `with`.
+std::string ReplaceNoCase(std::string text, std::string_view what, const std::string& with);
+// A drive path (c:\dir) or a network path (\\server\share).
+bool IsAbsolutePath(std::string_view name);
 
 class TIQXFields : public IQXFields {
 public:

@@ -21,22 +21,6 @@ std::string ModuleName(HMODULE module, bool withPath) {
     return name.substr(0, name.rfind('.'));
 }
 
-std::string ReplaceNoCase(std::string text, std::string_view what, const std::string& with) {
-    for (size_t i = 0; i + what.size() <= text.size();) {
-        if (SameText(std::string_view(text).substr(i, what.size()), what)) {
-            text.replace(i, what.size(), with);
-            i += with.size();
-        } else {
-            ++i;
-        }
-    }
-    return text;
-}
-
-bool IsAbsolute(const std::string& name) {
-    return name.size() >= 3 && (name.rfind("\\\\", 0) == 0 || name[1] == ':');
-}
-
 class TFile {
 public:
     explicit TFile(const std::string& name)
@@ -64,7 +48,7 @@ bool StoreBugReportFile(const std::string& fileName, const std::string& reportTe
         name = ReplaceNoCase(name, "%modname%",
                              ModuleName(reinterpret_cast<HMODULE>(exception.OwnerModule()), false));
     }
-    if (!IsAbsolute(name)) {
+    if (!IsAbsolutePath(name)) {
         const std::string folder = ModuleName(nullptr, true);
         if (silent) {
             name = folder + name;
