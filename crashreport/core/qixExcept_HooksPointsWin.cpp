@@ -551,15 +551,17 @@ void* HandleExceptionEntry() {
     return entry;
 }
 
+// Other threads already run (the watchdog, the handling thread) and may enter a hook the
+// moment its slot is written, so the original is known before and stays known after.
 template <typename T> void Redirect(const char* dll, const char* name, void* hook, T& previous) {
-    void* original = nullptr;
-    PatchImportEntries(dll, name, nullptr, hook, &original);
-    previous = reinterpret_cast<T>(original);
+    HMODULE module = GetModuleHandleA(dll);
+    if (!module) return;
+    previous = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (previous) PatchImportEntries(dll, name, nullptr, hook, nullptr);
 }
 
 template <typename T> void Unredirect(void* hook, T& previous) {
     if (previous) RestoreImportEntries(nullptr, reinterpret_cast<void*>(previous), hook);
-    previous = nullptr;
 }
 
 template <typename F> void* Ptr(F f) {

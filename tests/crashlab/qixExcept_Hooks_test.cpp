@@ -282,6 +282,30 @@ TEST(Hooks, ThrowKeepsAPreparedStackWithTheThrowSiteAndItsCallers) {
     }
 }
 
+// Threads of the library run while the hooks go in and out: a message poll that reads a
+// hooked slot must always reach the system's function.
+DWORD WINAPI PollMessages(LPVOID stop) {
+    MSG msg;
+    while (!static_cast<std::atomic<bool>*>(stop)->load())
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    return 0;
+}
+
+TEST(Hooks, MessagePollsWhileHooksAreInstalledAndRemovedKeepWorking) {
+    std::atomic<bool> stop{false};
+    HANDLE pollers[2] = {CreateThread(nullptr, 0, PollMessages, &stop, 0, nullptr),
+                         CreateThread(nullptr, 0, PollMessages, &stop, 0, nullptr)};
+    for (int i = 0; i < 300; ++i) {
+        RemoveHooks();
+        InstallHooks();
+    }
+    stop = true;
+    EXPECT_EQ(WaitForMultipleObjects(2, pollers, TRUE, 10000), WAIT_OBJECT_0);
+    for (HANDLE poller : pollers)
+        CloseHandle(poller);
+    EXPECT_TRUE(HooksInstalled());
+}
+
 // ---- import tables ----
 
 DWORD WINAPI FakeTickCount() {
