@@ -320,6 +320,41 @@ def test_progress_window():
     check('"Sending bug report..."' not in tree, "progress window: closed after the send")
 
 
+def test_abort():
+    """The progress window's button, clicked as a user would, stops a send to a quiet server:
+    no fall-back to the mail program and no failure message follow."""
+    if os.path.exists(os.path.join(work, "mailto.txt")):
+        os.remove(os.path.join(work, "mailto.txt"))
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen(in_ns(["wine", probe] + MAIL + relay(2602)), stdout=out,
+                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        window = ""
+        for _ in range(100):
+            found = subprocess.run(in_ns(["xdotool", "search", "--name", "^Sending bug report"]),
+                                   capture_output=True, text=True, timeout=30).stdout.split()
+            if found:
+                window = found[0]
+                break
+            time.sleep(0.1)
+        if window:
+            geometry = subprocess.run(in_ns(["xdotool", "getwindowgeometry", "--shell", window]),
+                                      capture_output=True, text=True, timeout=30).stdout
+            size = dict(line.split("=") for line in geometry.split())
+            # The button stands right-aligned under the bar, 12 pixels above the bottom.
+            x, y = int(size["WIDTH"]) - 50, int(size["HEIGHT"]) - 26
+            subprocess.run(in_ns(["xdotool", "mousemove", "--window", window, str(x), str(y),
+                                  "click", "1"]), capture_output=True, timeout=30)
+        p.wait(timeout=60)
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    print("    " + text.replace("\n", "\n    "))
+    check(window != "", "abort: the progress window appeared")
+    check("via: aborted" in text, "abort: the send reports that the user stopped it")
+    check("failure message" not in text, "abort: no failure message")
+    time.sleep(1)
+    check(not os.path.exists(os.path.join(work, "mailto.txt")), "abort: the mail program is not started")
+
+
 def test_upload():
     out, new, _ = send("--silent", "--screenshot", *MAIL, "UploadViaHttp=1",
                        "HttpServer=http://127.0.0.1/upload/report.php", "HttpPort=8080",
@@ -369,7 +404,7 @@ def test_upload():
 try:
     start()
     for t in (test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
-              test_bad_servers, test_progress_window):
+              test_bad_servers, test_progress_window, test_abort):
         print(f"--- {t.__name__}")
         t()
 finally:
