@@ -1,5 +1,6 @@
 #include "crashreport/delivery/qixExceptSend_Win.h"
 
+#include "crashreport/core/qixExcept_LoaderLock.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
 #include "crashreport/delivery/qixExceptSend_Job.h"
 #include "crashreport/delivery/qixExceptSend_WinMail.h"
@@ -292,7 +293,9 @@ DWORD WINAPI SendThread(void* parameter) {
 bool SendBugReport(const TSendRequest& request, void** thread, TSendResult* result) {
     if (thread) *thread = nullptr;
     if (!request.Settings) return false;
-    if (request.Background) {
+    // A new thread must attach to every DLL under the loader lock: with the lock held it
+    // would never start.
+    if (request.Background && !ProcessIsBlocked()) {
         HWND owner = static_cast<HWND>(request.Owner);
         if (owner && IsWindow(owner))
             SetWindowPos(owner, HWND_NOTOPMOST, 0, 0, 0, 0,
