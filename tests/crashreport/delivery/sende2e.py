@@ -150,9 +150,10 @@ def send(*args, env=()):
     out = r.stdout.decode(errors="replace")
     print("  probe " + " ".join(args) + f"  ({elapsed:.1f} s)\n    " + out.replace("\n", "\n    "))
     new = sorted(set(os.listdir(srv)) - before - {"auth.log", "dns.log"})
-    # The mailto command runs on; wait for its record, bounded.
+    # The mailto command runs on; wait for its record, bounded (a loaded machine takes a
+    # while to start another Wine process).
     if "via: mailto" in out:
-        for _ in range(100):
+        for _ in range(300):
             if os.path.exists(os.path.join(work, "mailto.txt")):
                 break
             time.sleep(0.1)
