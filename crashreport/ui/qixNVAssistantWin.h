@@ -17,6 +17,7 @@ struct TFormGdi {
     HFONT marlett = nullptr;   // check marks
     HFONT indicator = nullptr; // step numbers
     HBRUSH window = nullptr;   // edit background
+    bool haveMarlett = false;  // else the tick is drawn with lines
     TFormGdi();
     ~TFormGdi();
     TFormGdi(const TFormGdi&) = delete;

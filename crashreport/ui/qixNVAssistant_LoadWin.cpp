@@ -35,8 +35,8 @@ PNVAssistant Load(IQXSettings& settings, std::string_view name, PNVBitmap screen
     assistant->SetScreenshot(screenshot);
     for (const std::string& formName : def->forms) {
         std::string problem;
-        auto form =
-            assistant->AppendForm(formName, FormResource(settings.OwnerModule(), formName), &problem);
+        auto form = assistant->AppendForm(formName, FormResource(settings.OwnerModule(), formName),
+                                          &problem);
         if (!problem.empty())
             MessageBoxA(nullptr, problem.c_str(), "qixExcept", MB_OK | MB_ICONERROR);
         form->handler = ResolveFormHandler(form->handlerName, settings.OwnerModule());

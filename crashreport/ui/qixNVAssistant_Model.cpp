@@ -370,8 +370,8 @@ void TNVAssistant::SetException(IQXException* value) {
 }
 
 std::shared_ptr<TNVForm> TNVAssistant::AppendForm(std::string_view name,
-                                               std::span<const uint8_t> stream,
-                                               std::string* problem) {
+                                                  std::span<const uint8_t> stream,
+                                                  std::string* problem) {
     auto form = std::make_shared<TNVForm>(this, std::string(name));
     form->exception = exception_;
     const std::string message = form->Convert(stream);

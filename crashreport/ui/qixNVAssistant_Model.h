@@ -258,7 +258,7 @@ public:
     // Adds a form built from its description (an empty stream: only the three buttons)
     // and numbers every form for the step indicator.
     std::shared_ptr<TNVForm> AppendForm(std::string_view name, std::span<const uint8_t> stream,
-                                     std::string* problem = nullptr);
+                                        std::string* problem = nullptr);
 
     std::vector<std::shared_ptr<TNVForm>> forms;
     TNVFormHandler handler;

@@ -7,6 +7,16 @@
 namespace qix {
 namespace {
 
+bool HasFace(HFONT font, const char* face) {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    char got[LF_FACESIZE] = {};
+    GetTextFaceA(dc, LF_FACESIZE, got);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return lstrcmpiA(got, face) == 0;
+}
+
 HFONT MakeFont(const char* face, int height, bool bold, const char* fallback = nullptr) {
     LOGFONTA lf = {};
     lf.lfHeight = -height;
@@ -17,13 +27,7 @@ HFONT MakeFont(const char* face, int height, bool bold, const char* fallback = n
     HFONT font = CreateFontIndirectA(&lf);
     if (font && fallback) {
         // Keep the named face only when the system really has it.
-        HDC dc = GetDC(nullptr);
-        HGDIOBJ old = SelectObject(dc, font);
-        char got[LF_FACESIZE] = {};
-        GetTextFaceA(dc, LF_FACESIZE, got);
-        SelectObject(dc, old);
-        ReleaseDC(nullptr, dc);
-        if (lstrcmpiA(got, face) != 0) {
+        if (!HasFace(font, face)) {
             DeleteObject(font);
             lstrcpynA(lf.lfFaceName, fallback, LF_FACESIZE);
             font = CreateFontIndirectA(&lf);
@@ -106,7 +110,8 @@ TFormGdi::TFormGdi()
     : item(MakeFont("Tahoma", 11, false, "MS Sans Serif")), button(MakeFont("Arial", 15, false)),
       heading(MakeFont("Arial", 15, true)), marlett(MakeFont("Marlett", 13, false)),
       indicator(MakeFont("Small Fonts", 10, true, "Tahoma")),
-      window(CreateSolidBrush(GetSysColor(COLOR_WINDOW))) {}
+      window(CreateSolidBrush(GetSysColor(COLOR_WINDOW))),
+      haveMarlett(marlett && HasFace(marlett, "Marlett")) {}
 
 TFormGdi::~TFormGdi() {
     for (HGDIOBJ o : {static_cast<HGDIOBJ>(item), static_cast<HGDIOBJ>(button),
@@ -250,6 +255,12 @@ void TFormWindow::PaintImage(HDC dc, TNVImage& image) {
         Frame(dc, frame, GetSysColor(COLOR_BTNSHADOW));
         ++inset;
     }
+    // A picture set after the layout is fitted into the room the layout gave.
+    if (!image.shown) {
+        const int w = r.width - 2 * inset, h = r.height - 2 * inset;
+        if (PNVBitmap source = image.Source(); source && w > 0 && h > 0)
+            image.shown = source->ScaledCopy(w, h);
+    }
     if (image.shown) image.shown->PaintTo(dc, r.x + inset, r.y + inset);
 }
 
@@ -307,11 +318,20 @@ void TFormWindow::DrawCheckBox(const DRAWITEMSTRUCT& draw, TNVCheckBox& check) {
     Frame(dc, square, GetSysColor(COLOR_BTNSHADOW));
     const bool disabled = (draw.itemState & ODS_DISABLED) != 0;
     SetBkMode(dc, TRANSPARENT);
-    if (check.checked) {
+    const COLORREF mark = GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT);
+    if (check.checked && gdi_.haveMarlett) {
         HGDIOBJ old = SelectObject(dc, gdi_.marlett);
-        SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT));
+        SetTextColor(dc, mark);
         DrawTextA(dc, "a", 1, &square, DT_CENTER | DT_VCENTER | DT_SINGLELINE); // the tick
         SelectObject(dc, old);
+    } else if (check.checked) {
+        // Without the symbol font the same tick, three pixels thick.
+        for (int i = 0; i < 7; ++i) {
+            const int x = square.left + 3 + i;
+            const int y = square.top + (i <= 2 ? 5 + i : 9 - i);
+            const RECT stroke = {x, y, x + 1, y + 3};
+            Fill(dc, stroke, mark);
+        }
     }
     HGDIOBJ old = SelectObject(dc, gdi_.item);
     RECT text = {square.right + 5, r.top, r.right, r.bottom};
