@@ -218,14 +218,28 @@ TNVFormHandler ResolveFormHandler(std::string_view name, TModuleHandle module) {
     const std::string proc(dot == name.npos ? name : name.substr(dot + 1));
     const auto map = GetMapFileForAddress(module);
     if (!map || !map->Valid()) return nullptr;
-    const TAddress address = map->FindPublicByName(true, unit, false, proc);
-    if (!address) return nullptr;
+    // A function split by the compiler shows its name twice (the cold part too): take the
+    // first place of that name that passes as a handler.
+    TAddress address = 0;
     TProcessMemoryReader reader;
     TDisAsmContext context;
     context.Memory = &reader;
-    TFunctionInfo info;
-    ParseFunction(context, address, info);
-    if (!info.IsValid || !EndsWithReturn4(info)) return nullptr;
+    for (const TMapPublic& p : map->Publics()) {
+        if (!p.IsCode || !SameText(p.Name, proc)) continue;
+        if (!unit.empty()) {
+            const std::string owner = map->FindSegment(true, p.Address).UnitName;
+            if (!SameText(owner, unit) && !SameText(owner, unit + ".cpp") &&
+                !SameText(owner, unit + ".h") && !SameText(owner, unit + ".c"))
+                continue;
+        }
+        TFunctionInfo info;
+        ParseFunction(context, p.Address, info);
+        if (info.IsValid && EndsWithReturn4(info)) {
+            address = p.Address;
+            break;
+        }
+    }
+    if (!address) return nullptr;
     const auto raw = reinterpret_cast<TRawHandler>(address);
     return [raw](INVForm& form, int action, INVItem* item, IQXException* exception) {
         raw(&form, action, item, exception);

@@ -18,6 +18,23 @@
 
 using namespace qix;
 
+// Handlers named in form descriptions: the program's own procedures, found by name in its
+// debug information. This one takes the form, action and item in registers and removes
+// the exception argument from the stack, as a bound handler must.
+extern "C" __attribute__((noinline, used, regparm(3), stdcall)) void
+LabFormHandler(INVForm* form, int action, INVItem*, IQXException* exception) {
+    if (action == kFormCreated && form)
+        if (auto edit = form->Edit("CodeEdit"))
+            edit->SetText(exception ? "handler saw the exception" : "handler without exception");
+}
+
+// Same work, but the caller clears the stack: refused.
+extern "C" __attribute__((noinline, used)) void LabNotAHandler(INVForm* form, int action, INVItem*,
+                                                               IQXException*) {
+    if (action == kFormCreated && form)
+        if (auto edit = form->Edit("CodeEdit")) edit->SetText("must not happen");
+}
+
 namespace {
 
 const char kContactKey[] = "Software\\qixlab\\ContactForm";
@@ -472,5 +489,21 @@ TEST_F(AssistantTest, MissingResourceGivesTheThreeButtonsAndUnknownNamesNothing)
     EXPECT_TRUE(IsWindowEnabled(form.buttons["Next >"]));
     SaveScreenshot(Painted(form.form), "assistant_empty");
     Click(form.buttons["Next >"]);
+    EXPECT_EQ(run.Result(), 1);
+}
+
+TEST_F(AssistantTest, HandlerNamedInTheDescriptionIsBoundThroughDebugInformation) {
+    test::TAssistantException e;
+    TRun run("Handled", e);
+    TFormWindows bound = FindForm();
+    ASSERT_TRUE(bound.form);
+    ASSERT_EQ(bound.edits.size(), 1u);
+    EXPECT_EQ(TextOf(bound.edits[0]), "handler saw the exception");
+    Click(bound.buttons["Next >"]);
+    TFormWindows refused = FindForm(bound.form);
+    ASSERT_TRUE(refused.form);
+    ASSERT_EQ(refused.edits.size(), 1u);
+    EXPECT_EQ(TextOf(refused.edits[0]), "");
+    Click(refused.buttons["Next >"]);
     EXPECT_EQ(run.Result(), 1);
 }
