@@ -149,3 +149,18 @@ TEST(FormLayout, ALabelEndingInAColonButWrappingIsNoHeading) {
     TNVForm& f = b.Laid();
     EXPECT_EQ(f.items[4]->rect.y, 40 + 26 + 12);
 }
+
+TEST(FormLayout, PictureIsFittedIntoTheFormWidth) {
+    TFormBuilder b;
+    b.Item("TNVImage", "Shot", {{"Clickable", "1"}, {"Border", "1"}});
+    auto canvas = CreateDibCanvas(530, 200);
+    ASSERT_TRUE(canvas);
+    b.form->Image("Shot")->SetBitmap(std::make_shared<TINVBitmap>(std::move(canvas)));
+    TNVForm& f = b.Laid();
+    // 315 - 42 - 6 - 2 = 265 wide: half size, plus the click frame and the border.
+    ExpectRect(*f.items[3], 21, 40, 265 + 8, 100 + 8);
+    auto& image = static_cast<TNVImage&>(*f.items[3]);
+    ASSERT_TRUE(image.shown);
+    EXPECT_EQ(image.shown->Width(), 265);
+    EXPECT_EQ(image.shown->Height(), 100);
+}

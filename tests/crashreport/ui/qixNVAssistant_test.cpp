@@ -478,9 +478,24 @@ TEST_F(AssistantTest, WithoutScreenshotTheScreenshotFormIsLeftOut) {
     EXPECT_TRUE(e.appended);
 }
 
+std::string g_createdTitle;
+IQXSettings* g_createdSettings = nullptr;
+void NoteCreated(INVAssistant& assistant, IQXSettings& settings) {
+    g_createdTitle = assistant.Title() + "/" + std::to_string(assistant.FormCount());
+    g_createdSettings = &settings;
+}
+
 TEST_F(AssistantTest, MissingResourceGivesTheThreeButtonsAndUnknownNamesNothing) {
     test::TAssistantException e;
     EXPECT_EQ(RunAssistant(*Settings(), "NoSuchAssistant", nullptr, e), 0);
+    SetAssistantCreatedHook(NoteCreated);
+    const PNVAssistant loaded = LoadAssistant(*Settings(), "missing");
+    SetAssistantCreatedHook(nullptr);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(g_createdTitle, "Nothing described/1");
+    EXPECT_EQ(g_createdSettings, Settings().get());
+    ASSERT_TRUE(loaded->Form("nosuchform"));
+    EXPECT_EQ(loaded->Form(0)->ItemCount(), 3);
     TRun run("Missing", e);
     TFormWindows form = FindForm();
     ASSERT_TRUE(form.form);
