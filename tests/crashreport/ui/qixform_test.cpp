@@ -1,7 +1,11 @@
 // The form writer: one description laid out byte by byte by hand, then round trips of
 // every value kind through the assistants' own reader, and the writer's refusals.
 #include "crashreport/ui/qixNVAssistant_Stream.h"
+#include "crashreport/core/qixSettingsResource.h"
 #include "tools/qixform/qixformText.h"
+#include "tools/qixres/qixresText.h"
+
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -97,4 +101,25 @@ TEST(QixForm, ResourceScriptNamesEachForm) {
     EXPECT_EQ(ResourceScript({{"ContactForm", "/b/TQXCONTACTFORM.bin"}, {"descForm", "/b/d.bin"}}),
               "TQXCONTACTFORM RCDATA \"/b/TQXCONTACTFORM.bin\"\n"
               "TQXDESCFORM RCDATA \"/b/d.bin\"\n");
+}
+
+TEST(QixForm, SettingsWriterTakesNumberedAssistantDefinitions) {
+    std::vector<uint8_t> resource;
+    std::vector<qixres::TError> errors;
+    ASSERT_TRUE(qixres::CompileSettings("Enabled = true\n"
+                                        "Assistant1 = Report|Report it|ContactForm|DescForm\n"
+                                        "Assistant12 = \" Spaced|Title|F \"\n",
+                                        resource, errors));
+    const auto parsed = qix::ParseSettingsResource(resource);
+    ASSERT_EQ(parsed.status, qix::TParseStatus::Ok);
+    std::map<std::string, std::string> strings;
+    for (const auto& p : parsed.props)
+        strings[p.name] = p.strValue;
+    EXPECT_EQ(strings["Assistant1"], "Report|Report it|ContactForm|DescForm");
+    EXPECT_EQ(strings["Assistant12"], " Spaced|Title|F ");
+    for (const char* bad : {"Assistant = x\n", "Assistant0 = x\n", "Assistant1x = x\n",
+                            "Assistant01 = x\n", "assistant1 = x\n"}) {
+        errors.clear();
+        EXPECT_FALSE(qixres::CompileSettings(bad, resource, errors)) << bad;
+    }
 }
