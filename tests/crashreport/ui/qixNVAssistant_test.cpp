@@ -121,6 +121,22 @@ void Click(HWND button) {
     Settle();
 }
 
+// Counts the pixels of an edit that are clearly red or clearly green (its text colour).
+struct TInk {
+    int red = 0, green = 0;
+};
+TInk InkOf(HWND edit) {
+    RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    PumpFor(200);
+    TInk ink;
+    for (uint32_t p : CaptureWindow(edit).rgb) {
+        const int r = (p >> 16) & 0xff, g = (p >> 8) & 0xff, b = p & 0xff;
+        ink.red += r > g + 60 && r > b + 60;
+        ink.green += g > r + 60 && g > b + 60;
+    }
+    return ink;
+}
+
 // Has the form's thread paint everything now, so a capture sees the finished window.
 HWND Painted(HWND form) {
     RedrawWindow(form, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -220,10 +236,16 @@ TEST_F(AssistantTest, ContactFormRefusesBadAddressAndRemembersAGoodOne) {
     EXPECT_EQ(FocusOf(contact.form), contact.edits[1]);
     Type(contact.edits[1], "ann.smith@example");
     EXPECT_TRUE(BecomesEnabled(next, false)) << "no dot after the @";
+    const TInk refused = InkOf(contact.edits[1]);
+    EXPECT_GT(refused.red, 0);
+    EXPECT_EQ(refused.green, 0);
     Type(contact.edits[1], ".");
     EXPECT_TRUE(BecomesEnabled(next, false)) << "ends with a dot";
     Type(contact.edits[1], "org");
     EXPECT_TRUE(BecomesEnabled(next, true));
+    const TInk accepted = InkOf(contact.edits[1]);
+    EXPECT_GT(accepted.green, 0);
+    EXPECT_EQ(accepted.red, 0);
     Key(contact.edits[1], VK_TAB);
     EXPECT_EQ(FocusOf(contact.form), memory); // labels take no focus
     Click(memory);
