@@ -36,6 +36,14 @@ using TNVFormHandler = std::function<void(INVForm&, int, INVItem*, IQXException*
 
 using TWindowHandle = void*; // an HWND on Windows
 
+// The calling convention of a procedure that a form description names as its handler:
+// form, action and item in registers, the exception on the stack, removed by the callee.
+#if defined(__i386__)
+#define QIX_FORM_HANDLER __attribute__((regparm(3), stdcall))
+#else
+#define QIX_FORM_HANDLER
+#endif
+
 enum class TNVOutputType : uint8_t { Field, OwnSection };
 
 class INVItem {

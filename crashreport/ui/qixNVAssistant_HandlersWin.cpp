@@ -8,6 +8,8 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
+
 namespace qix {
 namespace {
 
@@ -193,15 +195,22 @@ void ScreenshotForm(INVForm& form, int action, INVItem* item, IQXException* exce
 
 // A procedure of the program, called with the form, action and item in registers and the
 // exception on the stack, which it removes itself.
-using TRawHandler = void(__attribute__((regparm(3), stdcall)) *)(INVForm*, int, INVItem*,
-                                                                 IQXException*);
+using TRawHandler = void(QIX_FORM_HANDLER*)(INVForm*, int, INVItem*, IQXException*);
 
+// The handler takes its one stack argument off the stack itself (ret 4). On 64-bit
+// every argument travels in registers and a plain return is all there is to see.
 bool EndsWithReturn4(const TFunctionInfo& info) {
+#if defined(__i386__)
+    const uint8_t want[] = {0xC2, 0x04, 0x00};
+#else
+    const uint8_t want[] = {0xC3};
+#endif
+    const TAddress n = sizeof want;
     for (const TCodeArea& area : info.CodeAreas) {
         uint8_t tail[3] = {};
-        if (area.AreaEnd >= 2 &&
-            ReadOwnMemory(reinterpret_cast<const void*>(area.AreaEnd - 2), tail, 3) &&
-            tail[0] == 0xC2 && tail[1] == 0x04 && tail[2] == 0x00)
+        if (area.AreaEnd + 1 >= area.AreaStart + n &&
+            ReadOwnMemory(reinterpret_cast<const void*>(area.AreaEnd + 1 - n), tail, n) &&
+            std::equal(want, want + n, tail))
             return true;
     }
     return false;

@@ -21,7 +21,7 @@ using namespace qix;
 // Handlers named in form descriptions: the program's own procedures, found by name in its
 // debug information. This one takes the form, action and item in registers and removes
 // the exception argument from the stack, as a bound handler must.
-extern "C" __attribute__((noinline, used, regparm(3), stdcall)) void
+extern "C" __attribute__((noinline, used)) QIX_FORM_HANDLER void
 LabFormHandler(INVForm* form, int action, INVItem*, IQXException* exception) {
     if (action == kFormCreated && form)
         if (auto edit = form->Edit("CodeEdit"))
@@ -32,7 +32,7 @@ LabFormHandler(INVForm* form, int action, INVItem*, IQXException* exception) {
 extern "C" __attribute__((noinline, used)) void LabNotAHandler(INVForm* form, int action, INVItem*,
                                                                IQXException*) {
     if (action == kFormCreated && form)
-        if (auto edit = form->Edit("CodeEdit")) edit->SetText("must not happen");
+        if (auto edit = form->Edit("CodeEdit")) edit->SetText("bound without the stack check");
 }
 
 namespace {
@@ -540,7 +540,12 @@ TEST_F(AssistantTest, HandlerNamedInTheDescriptionIsBoundThroughDebugInformation
     TFormWindows refused = FindForm(bound.form);
     ASSERT_TRUE(refused.form);
     ASSERT_EQ(refused.edits.size(), 1u);
+#if defined(__i386__)
     EXPECT_EQ(TextOf(refused.edits[0]), "");
+#else
+    // 64-bit code has no stack argument to remove: any procedure of the name is bound.
+    EXPECT_EQ(TextOf(refused.edits[0]), "bound without the stack check");
+#endif
     Click(refused.buttons["Next >"]);
     EXPECT_EQ(run.Result(), 1);
 }
