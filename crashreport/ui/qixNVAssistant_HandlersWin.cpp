@@ -8,8 +8,6 @@
 
 #include <shellapi.h>
 
-#include <algorithm>
-
 namespace qix {
 namespace {
 
@@ -193,28 +191,24 @@ void ScreenshotForm(INVForm& form, int action, INVItem* item, IQXException* exce
     }
 }
 
+#if defined(__i386__)
 // A procedure of the program, called with the form, action and item in registers and the
 // exception on the stack, which it removes itself.
 using TRawHandler = void(QIX_FORM_HANDLER*)(INVForm*, int, INVItem*, IQXException*);
 
-// The handler takes its one stack argument off the stack itself (ret 4). On 64-bit
-// every argument travels in registers and a plain return is all there is to see.
+// The handler takes its one stack argument off the stack itself (ret 4).
 bool EndsWithReturn4(const TFunctionInfo& info) {
-#if defined(__i386__)
-    const uint8_t want[] = {0xC2, 0x04, 0x00};
-#else
-    const uint8_t want[] = {0xC3};
-#endif
-    const TAddress n = sizeof want;
     for (const TCodeArea& area : info.CodeAreas) {
         uint8_t tail[3] = {};
-        if (area.AreaEnd + 1 >= area.AreaStart + n &&
-            ReadOwnMemory(reinterpret_cast<const void*>(area.AreaEnd + 1 - n), tail, n) &&
-            std::equal(want, want + n, tail))
+        if (area.AreaEnd >= area.AreaStart + 2 &&
+            ReadOwnMemory(reinterpret_cast<const void*>(area.AreaEnd - 2), tail, 3) &&
+            tail[0] == 0xC2 && tail[1] == 0x04 && tail[2] == 0x00)
             return true;
     }
     return false;
 }
+
+#endif
 
 } // namespace
 
@@ -222,6 +216,11 @@ TNVFormHandler ResolveFormHandler(std::string_view name, TModuleHandle module) {
     if (SameText(name, kContactHandlerName)) return ContactForm;
     if (SameText(name, kScreenshotHandlerName)) return ScreenshotForm;
     if (name.empty()) return nullptr;
+#if !defined(__i386__)
+    // The code-flow check reads 32-bit code only: elsewhere no named procedure is bound.
+    (void)module;
+    return nullptr;
+#else
     const size_t dot = name.rfind('.');
     const std::string unit(dot == name.npos ? std::string_view() : name.substr(0, dot));
     const std::string proc(dot == name.npos ? name : name.substr(dot + 1));
@@ -253,6 +252,7 @@ TNVFormHandler ResolveFormHandler(std::string_view name, TModuleHandle module) {
     return [raw](INVForm& form, int action, INVItem* item, IQXException* exception) {
         raw(&form, action, item, exception);
     };
+#endif
 }
 
 } // namespace qix

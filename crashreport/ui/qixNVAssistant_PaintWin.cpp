@@ -334,7 +334,7 @@ void TFormWindow::DrawCheckBox(const DRAWITEMSTRUCT& draw, TNVCheckBox& check) {
         }
     }
     HGDIOBJ old = SelectObject(dc, gdi_.item);
-    RECT text = {square.right + 5, r.top, r.right, r.bottom};
+    RECT text = {square.right + 4, r.top, r.right, r.bottom};
     SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
     DrawTextA(dc, check.caption.c_str(), -1, &text,
               DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
@@ -343,7 +343,9 @@ void TFormWindow::DrawCheckBox(const DRAWITEMSTRUCT& draw, TNVCheckBox& check) {
         DrawTextA(dc, check.caption.c_str(), -1, &f, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
         f.top = r.top;
         f.bottom = r.bottom;
-        InflateRect(&f, 1, 0);
+        // Clear of the letters, inside the control.
+        f.left -= 2;
+        f.right = std::min<LONG>(f.right + 2, r.right);
         DrawFocusRect(dc, &f);
     }
     SelectObject(dc, old);

@@ -32,7 +32,7 @@ LabFormHandler(INVForm* form, int action, INVItem*, IQXException* exception) {
 extern "C" __attribute__((noinline, used)) void LabNotAHandler(INVForm* form, int action, INVItem*,
                                                                IQXException*) {
     if (action == kFormCreated && form)
-        if (auto edit = form->Edit("CodeEdit")) edit->SetText("bound without the stack check");
+        if (auto edit = form->Edit("CodeEdit")) edit->SetText("must not happen");
 }
 
 namespace {
@@ -92,16 +92,26 @@ void Settle() {
     PumpFor(150);
 }
 
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Types as a person does, waiting for each line to arrive before pressing Enter: the
+// form's loop makes the line break out of the key, behind whatever is queued already.
 void Type(HWND edit, const std::string& text) {
-    for (char c : text) {
-        if (c == '\n') {
-            // The key alone: the form's loop translates it into the character.
-            PostMessageA(edit, WM_KEYDOWN, VK_RETURN, 1);
-            PostMessageA(edit, WM_KEYUP, VK_RETURN, 0xC0000001);
-            Settle();
-        } else {
+    size_t start = 0;
+    for (;;) {
+        const size_t nl = text.find('\n', start);
+        const std::string line = text.substr(start, nl == text.npos ? text.npos : nl - start);
+        for (char c : line)
             PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), 1);
-        }
+        PumpUntil([&] { return EndsWith(TextOf(edit), line); }, 10000);
+        if (nl == text.npos) break;
+        PostMessageA(edit, WM_KEYDOWN, VK_RETURN, 1);
+        PostMessageA(edit, WM_KEYUP, VK_RETURN, 0xC0000001);
+        PumpUntil([&] { return EndsWith(TextOf(edit), "\r\n"); }, 10000);
+        start = nl + 1;
     }
     Settle();
 }
@@ -535,17 +545,17 @@ TEST_F(AssistantTest, HandlerNamedInTheDescriptionIsBoundThroughDebugInformation
     TFormWindows bound = FindForm();
     ASSERT_TRUE(bound.form);
     ASSERT_EQ(bound.edits.size(), 1u);
+#if defined(__i386__)
     EXPECT_EQ(TextOf(bound.edits[0]), "handler saw the exception");
+#else
+    // The 64-bit build binds no procedure by name (its code is not checked).
+    EXPECT_EQ(TextOf(bound.edits[0]), "");
+#endif
     Click(bound.buttons["Next >"]);
     TFormWindows refused = FindForm(bound.form);
     ASSERT_TRUE(refused.form);
     ASSERT_EQ(refused.edits.size(), 1u);
-#if defined(__i386__)
     EXPECT_EQ(TextOf(refused.edits[0]), "");
-#else
-    // 64-bit code has no stack argument to remove: any procedure of the name is bound.
-    EXPECT_EQ(TextOf(refused.edits[0]), "bound without the stack check");
-#endif
     Click(refused.buttons["Next >"]);
     EXPECT_EQ(run.Result(), 1);
 }
