@@ -533,6 +533,13 @@ TEST_F(AssistantTest, MissingResourceGivesTheThreeButtonsAndUnknownNamesNothing)
     ASSERT_TRUE(form.form);
     EXPECT_EQ(form.buttons.size(), 3u);
     EXPECT_TRUE(form.edits.empty());
+    // A fixed dialog frame: the system menu keeps Move and Close only.
+    EXPECT_TRUE(GetWindowLongA(form.form, GWL_EXSTYLE) & WS_EX_DLGMODALFRAME);
+    HMENU menu = GetSystemMenu(form.form, FALSE);
+    ASSERT_TRUE(menu);
+    for (UINT gone : {SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE})
+        EXPECT_EQ(GetMenuState(menu, gone, MF_BYCOMMAND), static_cast<UINT>(-1)) << gone;
+    EXPECT_NE(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
     EXPECT_TRUE(IsWindowEnabled(form.buttons["Next >"]));
     SaveScreenshot(Painted(form.form), "assistant_empty");
     Click(form.buttons["Next >"]);
