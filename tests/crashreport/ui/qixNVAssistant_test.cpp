@@ -333,6 +333,8 @@ TEST_F(AssistantTest, SkipLeavesRegistryAndSenderAlone) {
 }
 
 TEST_F(AssistantTest, EscapeCancelsAndTheRenamedCancelButtonToo) {
+    const int gdiBefore = GdiObjectCount();
+    ASSERT_GE(gdiBefore, 0) << "the GDI handle table was not found";
     {
         test::TAssistantException e;
         TRun run("Report", e);
@@ -364,6 +366,9 @@ TEST_F(AssistantTest, EscapeCancelsAndTheRenamedCancelButtonToo) {
         PostMessageA(contact.form, WM_CLOSE, 0, 0);
         EXPECT_EQ(run.Result(), 3);
     }
+    // Fonts, brushes and off-screen bitmaps of three runs are all given back.
+    EXPECT_TRUE(PumpUntil([&] { return GdiObjectCount() == gdiBefore; }, 5000))
+        << GdiObjectCount() << " GDI objects, " << gdiBefore << " before";
 }
 
 TEST_F(AssistantTest, OwnerIsDisabledForTheWholeRun) {
