@@ -22,3 +22,27 @@ function(qix_embed_settings target settings)
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${bin})
     target_sources(${target} PRIVATE ${rc} ${bin})
 endfunction()
+
+# qix_embed_forms(target form.txt...)
+# Compiles assistant form descriptions with the host tool qixform and embeds each one
+# in a Windows target as RCDATA named TQX + the form's name in upper case.
+function(qix_embed_forms target)
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_forms)
+    set(rc ${dir}/forms.rc)
+    set(tool ${QIX_HOST_BIN}/qixform)
+    if(NOT EXISTS ${tool})
+        message(WARNING "qix_embed_forms: ${tool} not found; build the host preset first")
+    endif()
+    set(sources)
+    foreach(form ${ARGN})
+        get_filename_component(src ${form} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        list(APPEND sources ${src})
+    endforeach()
+    add_custom_command(OUTPUT ${rc}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+        COMMAND ${tool} ${rc} ${sources}
+        DEPENDS ${sources} ${tool}
+        COMMENT "Compiling assistant forms for ${target}"
+        VERBATIM)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()

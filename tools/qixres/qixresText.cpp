@@ -110,6 +110,15 @@ struct TEntry {
     std::string strValue;
 };
 
+// "Assistant" followed by a number from 1 on.
+bool IsAssistantName(std::string_view name) {
+    constexpr std::string_view kPrefix = "Assistant";
+    if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;
+    const std::string_view digits = name.substr(kPrefix.size());
+    return digits[0] != '0' &&
+           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 } // namespace
 
 bool CompileSettings(std::string_view text, std::vector<uint8_t>& resource,
@@ -134,6 +143,9 @@ bool CompileSettings(std::string_view text, std::vector<uint8_t>& resource,
         const std::string_view name = Trim(line.substr(0, eq));
         const std::string_view value = Trim(line.substr(eq + 1));
         const qix::TPropInfo* info = qix::FindPropertyInfo(name);
+        // Assistant definitions are numbered strings outside the fixed table.
+        static const qix::TPropInfo kAssistant{"Assistant", TPropKind::Str};
+        if (!info && IsAssistantName(name)) info = &kAssistant;
         if (!info) {
             errors.push_back({lineNo, "unknown property '" + std::string(name) + "'"});
             continue;
