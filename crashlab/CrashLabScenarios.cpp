@@ -13,6 +13,7 @@
 
 #include <process.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -178,6 +179,42 @@ void HiddenException() {
     }
 }
 
+__attribute__((noinline)) void ContinuableFails() {
+    throw fw::Exception("the handler failed and the program goes on");
+}
+
+// The framework's handling reports and the program goes on afterwards.
+void ContinueAfterReport() {
+    fw::Dispatch([] { ContinuableFails(); });
+    std::fprintf(stderr, "crashlab: still running after the report\n");
+}
+
+bool BoxOpen() {
+    return FindWindowA("qixExceptWndClass", nullptr) != nullptr;
+}
+
+// Frozen long enough for the watchdog to report, then answering messages again until
+// the box shown for the freeze has closed by itself.
+void FreezeThenThaw() {
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, 8000);
+    CloseHandle(never);
+    const bool seen = BoxOpen();
+    const DWORD until = GetTickCount() + 60000;
+    while (BoxOpen() && static_cast<int>(until - GetTickCount()) > 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    std::fprintf(stderr, "crashlab: thawed; box %s\n",
+                 !seen       ? "never seen"
+                 : BoxOpen() ? "still open"
+                             : "closed");
+}
+
 __attribute__((noinline)) void SilentFails(fw::TComponent*) {
     throw EAbort();
 }
@@ -208,6 +245,8 @@ const std::vector<TScenario>& Scenarios() {
         {"freeze", "Main thread freeze", FreezeMainThread},
         {"hidden", "Hidden exception", HiddenException},
         {"silent", "Silent class (no report)", SilentClass},
+        {"continue", "Exception the program survives", ContinueAfterReport},
+        {"thaw", "Main thread freeze that ends", FreezeThenThaw},
     };
     return list;
 }
