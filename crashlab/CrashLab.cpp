@@ -72,6 +72,22 @@ bool ApplySetting(qix::IQXSettings& settings, const std::string& assignment) {
     return settings.SetPropStr(name, value);
 }
 
+// A restarted lab writes down the exception times its predecessor handed over.
+void NoteHandOver(const std::string& folder) {
+    const auto times = qix::ExceptionTimes();
+    if (times[0] == 0) return;
+    std::string text;
+    for (int64_t t : times)
+        if (t) text += std::to_string(t) + "\r\n";
+    const std::string name = folder + "\\crashlab-handover.txt";
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -94,6 +110,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     }
     // The settings decide whether it shows (GnShowCfg 4: never).
     qix::InstallExceptionBox();
+    NoteHandOver(folder);
     fw::TApplication application;
     application.Initialize();
     application.SetTitle("Crash lab");

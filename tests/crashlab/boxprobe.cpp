@@ -1,11 +1,12 @@
 // boxprobe: reads an exception box of another process the way an accessibility tool
 // would, through window messages only, so the box tests never see the box's variables.
 //   boxprobe dump [SECONDS]  waits for a visible box, then prints it:
-//     box HWND X Y W H TITLE
-//     child CLASS ENABLED X Y W H TEXT       (screen coordinates, one per child window)
+//     box HWND X Y W H CLIENT-X CLIENT-Y CLIENT-W CLIENT-H TITLE
+//     child CLASS ENABLED X Y W H TEXT       (screen coordinates; CR and LF as \r, \n)
 //     tab INDEX X Y W H CAPTION              (items of a tab control)
 //     column CAPTION / row CELL<TAB>CELL...  (the visible list view)
 //   boxprobe gone [SECONDS]  exit 0 once no box is left
+//   boxprobe kill            ends every process that shows a box (cleanup after a failure)
 // Exit 3: no box in time.
 #include <windows.h>
 
@@ -64,9 +65,9 @@ std::string TextOf(HWND w) {
     // WM_GETTEXT is copied between processes by the system.
     SendMessageTimeoutA(w, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
                         2000, nullptr);
-    std::string s = text;
-    for (char& c : s)
-        if (c == '\r' || c == '\n') c = '|';
+    std::string s;
+    for (const char* c = text; *c; ++c)
+        s += *c == '\r' ? std::string("\\r") : *c == '\n' ? std::string("\\n") : std::string(1, *c);
     return s;
 }
 
@@ -168,13 +169,29 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "dump";
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
     if (command == "gone") return WaitFor(false, seconds) ? 0 : 3;
+    if (command == "kill") {
+        for (HWND box; (box = FindWindowA("qixExceptWndClass", nullptr));) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(box, &pid);
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+            if (!process) return 3;
+            TerminateProcess(process, 9);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+        return 0;
+    }
     if (!WaitFor(true, seconds)) return 3;
     Sleep(300); // the box is shown once its layout is done; let it paint
     HWND box = FindBox();
     if (!box) return 3;
+    RECT client;
+    GetClientRect(box, &client);
+    MapWindowPoints(box, nullptr, reinterpret_cast<POINT*>(&client), 2);
     std::printf("box %p ", static_cast<void*>(box));
     PrintRect(box);
-    std::printf(" %s\n", TextOf(box).c_str());
+    std::printf(" %ld %ld %ld %ld %s\n", client.left, client.top, client.right - client.left,
+                client.bottom - client.top, TextOf(box).c_str());
     EnumChildWindows(box, DumpChild, 0);
     EnumChildWindows(box, DumpContent, 0);
     std::fflush(stdout);
