@@ -2,7 +2,8 @@
 """End to end under Wine: the probe sends bug reports to real DNS, SMTP and HTTP servers
 (nsservers.py) in a network namespace this test makes and removes, so no packet can
 leave the machine. Mail is read back with Python's email package, zips with zipfile,
-uploads with the email package's multipart parser. Usage: sende2e.py PROBE BUILD_DIR"""
+uploads with the email package's multipart parser. The crash lab (crashlab_box.exe beside
+the probe) sends its report by itself with AutoSend. Usage: sende2e.py PROBE BUILD_DIR"""
 import base64
 import io
 import re
@@ -252,6 +253,50 @@ def relay(port, password="s3cret", *extra):
             "SmtpAccount=relay", f"SmtpPassword={password}", "AttachBugRepFile=0"] + list(extra)
 
 
+def attached_texts(msg):
+    """Every attachment's text, zip members opened with zipfile."""
+    texts = []
+    for part in msg.iter_attachments():
+        data = part.get_payload(decode=True) or b""
+        if data.startswith(b"PK"):
+            z = zipfile.ZipFile(io.BytesIO(data))
+            texts += [z.read(n).decode("latin-1") for n in z.namelist()]
+        else:
+            texts.append(data.decode("latin-1"))
+    return texts
+
+
+def test_autosend():
+    """crashlab with AutoSend and nothing else: no box, the report goes out by itself
+    and the program closes once the send is done."""
+    lab = os.path.join(os.path.dirname(probe), "crashlab_box.exe")
+    if not os.path.isfile(lab):
+        fail_now(f"{lab} was not built")
+    folder = os.path.join(work, "lab")
+    os.makedirs(folder, exist_ok=True)
+    settings = ["AutoSend=true", "GnShowCfg=4", "AutoClose=1", "UploadViaHttp=false",
+                "MailAsSmtpServer=true", "MailViaMailto=false", "MailViaMapi=false",
+                f"MailAddr=dev@{domain}", "MailSubj=lab crash"]
+    before = set(os.listdir(srv))
+    args = [lab, "write-av", winpath(folder)]
+    for s in settings:
+        args += ["--set", s]
+    r = wine(args, timeout=180)
+    check(r.returncode == 1, f"AutoSend: the lab closes with exit code 1 (got {r.returncode})")
+    emls = sorted(n for n in set(os.listdir(srv)) - before if n.endswith(".eml"))
+    check(len(emls) == 1, f"AutoSend: one message arrived before the program ended ({emls})")
+    if not emls:
+        return
+    env = read(emls[0][:-4] + ".env").decode()
+    check(f"rcpt dev@{domain}" in env, "AutoSend: sent to the configured address")
+    msg = message_from_bytes(read(emls[0]), policy=policy.default)
+    check(not msg.defects and msg["Subject"] == "lab crash", "AutoSend: message parses, subject")
+    reports = [t for t in attached_texts(msg) if "exception class" in t]
+    check(len(reports) == 1 and "EAccessViolation" in reports[0] and
+          "crashlab_box.exe" in reports[0] and "Write of address" in reports[0],
+          "AutoSend: the lab's access violation report is attached")
+
+
 def test_relay():
     out, new, _ = send("--silent", *MAIL, *relay(2525), "MailFrom=Crash Lab <lab@example.org>")
     emls = [n for n in new if n.endswith(".eml")]
@@ -368,7 +413,7 @@ def test_upload():
 
 try:
     start()
-    for t in (test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
+    for t in (test_autosend, test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
               test_bad_servers, test_progress_window):
         print(f"--- {t.__name__}")
         t()
