@@ -514,7 +514,7 @@ void TExceptionBox::DrawButton(const DRAWITEMSTRUCT& item) {
     if (disabled) {
         SetTextColor(tempDc_, RGB(255, 255, 255));
         TextOutA(tempDc_, x + 1, y + 1, caption, static_cast<int>(std::strlen(caption)));
-        text = GetSysColor(COLOR_3DSHADOW);
+        text = GetSysColor(COLOR_3DDKSHADOW);
     }
     SetTextColor(tempDc_, text);
     TextOutA(tempDc_, x, y, caption, static_cast<int>(std::strlen(caption)));
