@@ -29,10 +29,15 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
+// "%LF%" may reach here expanded already (as CR LF) or not.
 std::string MessageHtml(std::string_view message) {
     std::string out = Escaped(message);
     for (size_t at = out.find("%LF%"); at != std::string::npos; at = out.find("%LF%", at))
-        out.replace(at, 4, "<br>\r\n");
+        out.replace(at, 4, "\n");
+    for (size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at))
+        out.erase(at, 1);
+    for (size_t at = out.find('\n'); at != std::string::npos; at = out.find('\n', at + 6))
+        out.replace(at, 1, "<br>\r\n");
     return out;
 }
 

@@ -378,6 +378,13 @@ def case_console(lab):
     check(lab.finish() == 1, "exit code 1")
     check(lab.output() == "An error occurred in the application.\r\n",
           f"without the show button only the message: {lab.output()!r}")
+    lab.start("thaw", "ShowBtnVis=false", program="crashlab_console.exe")
+    check(lab.finish() == 0, "a console program goes on after a freeze")
+    # Frozen for 8 s, the watchdog (2 s) may report again at 1.5 times its interval.
+    lines = lab.output().split("\r\n")
+    check(lines[-1] == "" and 1 <= len(lines) - 1 <= 3 and
+          set(lines[:-1]) == {"The application seems to be frozen."},
+          f"a freeze prints the frozen message: {lab.output()!r}")
 
 
 class Page(html.parser.HTMLParser):
@@ -387,6 +394,7 @@ class Page(html.parser.HTMLParser):
         self.where = None
         self.buttons = []
         self.area_style = ""
+        self.message = None
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
@@ -396,6 +404,10 @@ class Page(html.parser.HTMLParser):
             self.where, self.textarea, self.area_style = "area", "", a.get("style", "")
         if tag == "input" and a.get("type") == "button":
             self.buttons.append(a.get("value"))
+        if tag == "p":
+            self.where, self.message = "message", ""
+        if tag == "br" and self.where == "message":
+            self.message += "<br>"
 
     def handle_endtag(self, tag):
         self.where = None
@@ -405,11 +417,14 @@ class Page(html.parser.HTMLParser):
             self.title += data
         elif self.where == "area":
             self.textarea += data
+        elif self.where == "message":
+            self.message += data.strip("\r\n")
 
 
 def case_cgi(lab):
     """Started as a CGI program: a page on standard output instead of any box."""
-    lab.start("write-av", "AutoSave=true", program="crashlab_console.exe",
+    lab.start("write-av", "AutoSave=true", "ExceptMsg=It broke: %exceptMsg%%LF%Sorry <&>",
+              program="crashlab_console.exe",
               extra_env={"GATEWAY_INTERFACE": "CGI/1.1", "WINEDEBUG": "-all"})
     check(lab.finish() == 1, "exit code 1")
     out = lab.output()
@@ -419,6 +434,8 @@ def case_cgi(lab):
     page.feed(body)
     report = lab.report_file("write-av")
     check(page.title == "Crash lab", f"title {page.title!r}")
+    check(page.message == "It broke: " + header(report, "exception message") + "<br>Sorry <&>",
+          f"the message, its line break and its markup characters: {page.message!r}")
     check(page.textarea is not None and page.textarea.rstrip("\r\n") == report.rstrip("\r\n"),
           "the text area holds the report")
     check("display:none" in page.area_style, "the report is hidden until asked for")
