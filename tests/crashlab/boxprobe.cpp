@@ -3,6 +3,7 @@
 //   boxprobe dump [SECONDS]  waits for a visible box, then prints it:
 //     box HWND X Y W H CLIENT-X CLIENT-Y CLIENT-W CLIENT-H TITLE
 //     child CLASS ENABLED X Y W H TEXT       (screen coordinates; CR and LF as \r, \n)
+//     focus TEXT                             (the window with the keyboard focus)
 //     tab INDEX X Y W H CAPTION              (items of a tab control)
 //     column CAPTION / row CELL<TAB>CELL...  (the visible list view)
 //   boxprobe gone [SECONDS]  exit 0 once no box is left
@@ -192,6 +193,10 @@ int main(int argc, char** argv) {
     PrintRect(box);
     std::printf(" %ld %ld %ld %ld %s\n", client.left, client.top, client.right - client.left,
                 client.bottom - client.top, TextOf(box).c_str());
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &gui) && gui.hwndFocus)
+        std::printf("focus %s\n", TextOf(gui.hwndFocus).c_str());
     EnumChildWindows(box, DumpChild, 0);
     EnumChildWindows(box, DumpContent, 0);
     std::fflush(stdout);

@@ -114,6 +114,7 @@ class Lab:
 class Box:
     def __init__(self, text):
         self.children, self.tabs, self.columns, self.rows = [], [], [], []
+        self.focus = None
         for line in text.splitlines():
             kind, _, rest = line.partition(" ")
             if kind == "box":
@@ -130,6 +131,8 @@ class Box:
             elif kind == "tab":
                 parts = rest.split(" ", 5)
                 self.tabs.append({"rect": tuple(int(v) for v in parts[1:5]), "text": parts[5]})
+            elif kind == "focus":
+                self.focus = rest
             elif kind == "column":
                 self.columns.append(rest)
             elif kind == "row":
@@ -178,6 +181,7 @@ def case_buttons(lab):
     box = lab.probe()
     lab.shot(box, "box_full")
     names = box.buttons()
+    check(box.focus == "Send it", f"FocusedBtn 0 puts the focus on send, not {box.focus!r}")
     check(sorted(names) == sorted(["Send it", "Save it", "Show it", "Go on", "Start again",
                                    "Close it"]), f"buttons {sorted(names)}")
     heights = {b["rect"][3] for b in names.values()}
@@ -253,9 +257,20 @@ def case_continue(lab):
 
 
 def case_countdown(lab):
-    """The automatic close: the countdown presses close by itself."""
+    """The automatic close: the countdown presses close by itself; with no delay it only
+    takes the focus."""
+    lab.start("write-av", "AutoClose=1", "AutoDelay=0")
+    box = lab.probe()
+    check(box.focus == "close bug report", f"the automatic button has the focus, not {box.focus!r}")
+    time.sleep(3)
+    check(lab.process.poll() is None and not lab.probe("gone", 1),
+          "AutoDelay 0 never presses the button")
+    lab.key(box, "Escape")
+    check(lab.finish() == 1, "Escape closes (exit code 1)")
+
     lab.start("write-av", "AutoClose=1", "AutoDelay=3")
     box = lab.probe()
+    check(box.focus == "close bug report", f"the automatic button has the focus, not {box.focus!r}")
     time.sleep(1)
     lab.shot(box, "box_countdown")
     t0 = time.time()
