@@ -193,12 +193,13 @@ bool BoxOpen() {
     return FindWindowA("qixExceptWndClass", nullptr) != nullptr;
 }
 
-// Frozen long enough for the watchdog to report, then answering messages again until
-// the box shown for the freeze has closed by itself.
+// Frozen (no message is taken) until the watchdog's box has been up for a while, then
+// answering messages again until that box has closed by itself.
 void FreezeThenThaw() {
-    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    WaitForSingleObject(never, 8000);
-    CloseHandle(never);
+    const DWORD frozenUntil = GetTickCount() + 20000; // no box: a console program
+    while (!BoxOpen() && static_cast<int>(frozenUntil - GetTickCount()) > 0)
+        Sleep(100);
+    Sleep(5000);
     const bool seen = BoxOpen();
     const DWORD until = GetTickCount() + 60000;
     while (BoxOpen() && static_cast<int>(until - GetTickCount()) > 0) {
