@@ -6,6 +6,7 @@
 
 #include "crashreport/core/qixExcept_Exception.h"
 #include "crashreport/core/qixExcept_Handlers.h"
+#include "crashreport/core/qixExcept_LoaderLock.h"
 
 #include <array>
 #include <cstdint>
@@ -93,8 +94,6 @@ void NoteExceptionTime();
 // AutoClose / AutoRestart rule: 1 always; N > 1 when all ten times are within N seconds.
 bool AutoRuleMet(int32_t value);
 
-// The loader lock or the PEB lock is held (polled for up to 250 ms).
-bool ProcessIsBlocked();
 
 // Emergency reserve: released at the start of every report, re-acquired at its end.
 void AcquireEmergencyReserve();

@@ -206,13 +206,6 @@ bool WaitForDone(HANDLE done) {
     }
 }
 
-bool OwnedByOther(const void* criticalSection) {
-    if (!criticalSection) return false;
-    const auto* cs = static_cast<const RTL_CRITICAL_SECTION*>(criticalSection);
-    const auto owner = reinterpret_cast<uintptr_t>(cs->OwningThread);
-    return owner != 0;
-}
-
 void FireExceptionHandlers(IQXException& e, bool& handled) {
     DispatchHandlers(0, kEventException, 0, handled, e);
 }
@@ -308,25 +301,6 @@ void ReleaseEmergencyReserve() {
     for (void* p : s.reserve)
         VirtualFree(p, 0, MEM_RELEASE);
     s.reserve.clear();
-}
-
-bool ProcessIsBlocked() {
-    // PEB: FastPebLock and LoaderLock pointers.
-    const uint8_t* peb = nullptr;
-#if defined(__i386__)
-    asm("movl %%fs:0x30, %0" : "=r"(peb));
-#else
-    asm("movq %%gs:0x60, %0" : "=r"(peb));
-#endif
-    constexpr size_t pebLock = sizeof(void*) == 4 ? 0x1c : 0x38;
-    constexpr size_t loaderLock = sizeof(void*) == 4 ? 0xa0 : 0x110;
-    for (int i = 0; i < 25; ++i) {
-        const void* a = *reinterpret_cast<void* const*>(peb + pebLock);
-        const void* b = *reinterpret_cast<void* const*>(peb + loaderLock);
-        if (!OwnedByOther(a) && !OwnedByOther(b)) return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 std::string LibraryTempFolder() {

@@ -67,6 +67,11 @@ TMailMessage MessageOf(const TNetworkJob& job, const std::string& sender) {
 }
 
 // A failure worth trying the next exchanger for: the host was not there or not ready.
+bool StopRequested(const TNetworkJob& job, TNetworkOutcome& outcome) {
+    if (!outcome.Aborted && job.Aborted && job.Aborted()) outcome.Aborted = true;
+    return outcome.Aborted;
+}
+
 bool TryNextHost(TSmtpFailure failure) {
     return failure == TSmtpFailure::NoConnection || failure == TSmtpFailure::Greeting ||
            failure == TSmtpFailure::BadReply;
@@ -85,6 +90,7 @@ bool RunSmtp(const TNetworkJob& job, ISendNetwork& network, TPhases& phases,
     const TMailMessage message = MessageOf(job, setup.Sender);
     bool connectedOnce = false;
     for (const std::string& host : hosts) {
+        if (StopRequested(job, outcome)) break;
         std::unique_ptr<IByteChannel> channel = network.Connect(host, job.Port);
         if (!channel) {
             outcome.Notes.push_back(host + ": no connection");
@@ -94,6 +100,7 @@ bool RunSmtp(const TNetworkJob& job, ISendNetwork& network, TPhases& phases,
         connectedOnce = true;
         const TSmtpOutcome out = RunSmtpSession(setup, message, *channel, progress);
         if (out.Delivered) return true;
+        if (StopRequested(job, outcome)) break;
         outcome.Notes.push_back(host + ": " + SmtpFailureText(out.Failure));
         if (!TryNextHost(out.Failure)) break;
     }
@@ -109,6 +116,7 @@ void SendDirect(const TNetworkJob& job, ISendNetwork& network, TPhases& phases,
         ends.push_back(phases.Add(block));
     phases.Done();
     for (size_t i = 0; i < groups.size(); ++i) {
+        if (StopRequested(job, outcome)) break;
         const std::vector<std::string> hosts =
             LookupMailHosts(network, "@" + groups[i].Domain, job.DnsServers);
         phases.Done();
@@ -146,6 +154,7 @@ void SendUpload(const TNetworkJob& job, ISendNetwork& network, TPhases& phases,
         if (f.Size) parts.push_back(UploadPartLength(f));
     phases.Add(UploadPhases(BuildFieldsText(request.Fields).size(), parts));
     phases.Done();
+    if (StopRequested(job, outcome)) return;
     std::unique_ptr<IByteChannel> channel =
         network.Connect(request.Target.ConnectHost, request.Target.Port);
     if (!channel) {
@@ -155,6 +164,7 @@ void SendUpload(const TNetworkJob& job, ISendNetwork& network, TPhases& phases,
     phases.Done(2);
     const TUploadOutcome out = RunUpload(request, *channel, progress);
     outcome.Sent = out.Succeeded();
+    if (!outcome.Sent) StopRequested(job, outcome);
     outcome.BrowserUrl = out.BrowserUrl;
     if (!outcome.Sent)
         outcome.Notes.push_back(request.Target.ConnectHost + ": answer " +

@@ -17,6 +17,9 @@
 
 namespace qix {
 
+// True once the user has aborted the send.
+using TAbortCheck = std::function<bool()>;
+
 struct ISendNetwork : IDnsExchange {
     // A connected TCP channel to host (name or address) and port, or null.
     virtual std::unique_ptr<IByteChannel> Connect(const std::string& host, uint16_t port) = 0;
@@ -39,10 +42,13 @@ struct TNetworkJob {
     std::vector<std::string> DnsServers;
     // The text of a progress setting ("ConnMsg", ...); unset: no texts.
     std::function<std::string(const std::string& setting)> PhaseText;
+    // Unset: the run cannot be aborted. Set: no further host or domain is tried once true.
+    TAbortCheck Aborted;
 };
 
 struct TNetworkOutcome {
     bool Sent = false;
+    bool Aborted = false;           // the user stopped the run
     std::string BrowserUrl;         // a page the upload's answer named
     std::vector<std::string> Notes; // one line per failed attempt, for diagnostics
 };

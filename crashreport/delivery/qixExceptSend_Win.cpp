@@ -1,5 +1,6 @@
 #include "crashreport/delivery/qixExceptSend_Win.h"
 
+#include "crashreport/core/qixExcept_LoaderLock.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
 #include "crashreport/delivery/qixExceptSend_Job.h"
 #include "crashreport/delivery/qixExceptSend_WinMail.h"
@@ -16,6 +17,9 @@
 namespace qix {
 
 namespace {
+
+// No setting names the progress window's button: the system's own word for stopping.
+constexpr char kAbortCaption[] = "Cancel";
 
 std::string TempFolder() {
     char buffer[MAX_PATH + 1] = {};
@@ -185,8 +189,15 @@ bool TryNetwork(TSendChannel channel, IQXSettings& s, const TMailTexts& t,
     TWinsockUse winsock;
     if (!winsock.Ok()) return false;
     if (channel == TSendChannel::SmtpDirect) job.DnsServers = GetDnsServers();
+    // On the window's thread the clicks arrive only while someone pumps.
+    job.Aborted = [&progress] {
+        progress.PumpMessages();
+        return progress.Aborted();
+    };
     TWinsockNetwork network;
+    network.SetAbortCheck(job.Aborted);
     result.Network = SendViaNetwork(job, network, &progress);
+    if (result.Network.Aborted) result.Via = TSendVia::Aborted;
     if (!result.Network.Sent) return false;
     if (!result.Network.BrowserUrl.empty())
         ShellExecuteA(nullptr, "open", result.Network.BrowserUrl.c_str(), nullptr, nullptr,
@@ -247,6 +258,7 @@ TSendResult SendNow(const TSendRequest& r, bool inThread) {
     const TSendChannel channel = ChooseChannel(s);
     PProgressAlert progress = CreateProgressAlert(
         s.SendBoxTitle(), reinterpret_cast<void*>(s.OwnerModule()), "QXISEND32");
+    progress->AllowAbort(kAbortCaption);
     for (const TSendPhase& p : OverviewPhases(channel, !plan.List.empty()))
         progress->AddPhase(p.TextSetting.empty() ? std::string() : s.GetPropStr(p.TextSetting),
                            p.Weight);
@@ -257,7 +269,7 @@ TSendResult SendNow(const TSendRequest& r, bool inThread) {
     progress->Dismiss();
     progress.reset();
 
-    if (!viaNetwork) RunFallbacks(r, s, texts, files, result);
+    if (!viaNetwork && result.Via != TSendVia::Aborted) RunFallbacks(r, s, texts, files, result);
     result.HandedOver = result.Via == TSendVia::Network || result.Via == TSendVia::Mapi ||
                         result.Via == TSendVia::Mailto;
     if (!result.HandedOver) return result;
@@ -281,7 +293,9 @@ DWORD WINAPI SendThread(void* parameter) {
 bool SendBugReport(const TSendRequest& request, void** thread, TSendResult* result) {
     if (thread) *thread = nullptr;
     if (!request.Settings) return false;
-    if (request.Background) {
+    // A new thread must attach to every DLL under the loader lock: with the lock held it
+    // would never start.
+    if (request.Background && !ProcessIsBlocked()) {
         HWND owner = static_cast<HWND>(request.Owner);
         if (owner && IsWindow(owner))
             SetWindowPos(owner, HWND_NOTOPMOST, 0, 0, 0, 0,

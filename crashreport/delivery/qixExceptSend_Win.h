@@ -39,7 +39,8 @@ struct TSendRequest {
 };
 
 // How the last attempt ended, for diagnostics and tests.
-enum class TSendVia { Nothing, Network, Mapi, MapiCancelled, Mailto, Thread };
+// Aborted: the user pressed the progress window's button; no fall-back follows.
+enum class TSendVia { Nothing, Network, Mapi, MapiCancelled, Mailto, Thread, Aborted };
 
 struct TSendResult {
     bool HandedOver = false;

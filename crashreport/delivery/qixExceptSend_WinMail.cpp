@@ -1,5 +1,6 @@
 #include "crashreport/delivery/qixExceptSend_WinMail.h"
 
+#include "crashreport/core/qixExcept_LoaderLock.h"
 #include "crashreport/delivery/qixExceptSend_Mailto.h"
 #include "crashreport/delivery/qixExceptSend_Mime.h"
 
@@ -45,6 +46,8 @@ TMapiResult SendViaMapi(const std::string& recipients, const std::string& subjec
                         const std::string& body, bool silent, void* ownerWindow,
                         const std::vector<std::string>& sendAsNames,
                         const std::vector<std::string>& files) {
+    // The mail program's provider loads DLLs of its own.
+    if (ProcessIsBlocked()) return TMapiResult::Failed;
     HMODULE lib = LoadLibraryA("mapi32.dll");
     if (!lib) return TMapiResult::Failed;
     const auto send = reinterpret_cast<LPMAPISENDMAIL>(

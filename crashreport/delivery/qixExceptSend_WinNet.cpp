@@ -40,31 +40,42 @@ unsigned long ResolveHost(const std::string& host) {
     return r;
 }
 
-// 1: readable, 0: timed out, -1: error.
-int WaitReadable(SOCKET s, int timeoutMs) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    const int r = select(0, &set, nullptr, nullptr, &tv);
-    return r < 0 ? -1 : (r == 0 ? 0 : 1);
+constexpr int kAbortPollMs = 100;
+
+// 1: ready, 0: timed out, -1: error or aborted. Waits in short slices so that an abort
+// (which may pump the progress window's messages) is seen within a tenth of a second.
+int WaitReady(SOCKET s, bool forWriting, int timeoutMs, const TAbortCheck& aborted) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (aborted && aborted()) return -1;
+        const int elapsed = int(GetTickCount() - start);
+        if (elapsed >= timeoutMs) return 0;
+        const int slice = aborted ? std::min(timeoutMs - elapsed, kAbortPollMs) : timeoutMs;
+        fd_set set, failed;
+        FD_ZERO(&set);
+        FD_ZERO(&failed);
+        FD_SET(s, &set);
+        FD_SET(s, &failed);
+        timeval tv{slice / 1000, (slice % 1000) * 1000};
+        const int r = forWriting ? select(0, nullptr, &set, &failed, &tv)
+                                 : select(0, &set, nullptr, nullptr, &tv);
+        if (r < 0 || (forWriting && FD_ISSET(s, &failed))) return -1;
+        if (r > 0) return 1;
+    }
+}
+
+int WaitReadable(SOCKET s, int timeoutMs, const TAbortCheck& aborted = {}) {
+    return WaitReady(s, false, timeoutMs, aborted);
 }
 
 // A blocking connect waits as long as the system's SYN retries last; this one waits no
 // longer than a reply would, then the socket is blocking again.
-bool ConnectWithin(SOCKET s, const sockaddr_in& to, int timeoutMs) {
+bool ConnectWithin(SOCKET s, const sockaddr_in& to, int timeoutMs, const TAbortCheck& aborted) {
     u_long on = 1, off = 0;
     if (ioctlsocket(s, FIONBIO, &on) != 0) return false;
     if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
         if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        if (select(0, nullptr, &writable, &failed, &tv) != 1 || !FD_ISSET(s, &writable))
-            return false;
+        if (WaitReady(s, true, timeoutMs, aborted) != 1) return false;
         int error = 0;
         int length = sizeof error;
         if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
@@ -76,9 +87,12 @@ bool ConnectWithin(SOCKET s, const sockaddr_in& to, int timeoutMs) {
 
 class TSocketChannel : public IByteChannel {
 public:
-    TSocketChannel(SOCKET s, int timeoutMs) : socket_(s), timeoutMs_(timeoutMs) {}
+    TSocketChannel(SOCKET s, int timeoutMs, TAbortCheck aborted)
+        : socket_(s), timeoutMs_(timeoutMs), aborted_(std::move(aborted)) {}
     bool Send(std::string_view bytes) override {
         while (!bytes.empty()) {
+            // A peer that stops reading must not hold the sender for ever.
+            if (WaitReady(socket_.Get(), true, timeoutMs_, aborted_) != 1) return false;
             const int n = std::min(bytes.size(), kSendPiece);
             const int sent = send(socket_.Get(), bytes.data(), n, 0);
             if (sent <= 0) return false;
@@ -87,7 +101,7 @@ public:
         return true;
     }
     TReceiveStatus Receive(std::string& into, size_t maxBytes) override {
-        const int w = WaitReadable(socket_.Get(), timeoutMs_);
+        const int w = WaitReadable(socket_.Get(), timeoutMs_, aborted_);
         if (w == 0) return TReceiveStatus::TimedOut;
         if (w < 0) return TReceiveStatus::Failed;
         char buffer[5120];
@@ -102,6 +116,7 @@ public:
 private:
     TSocket socket_;
     int timeoutMs_;
+    TAbortCheck aborted_;
 };
 
 // A DLL loaded for one query and released after it.
@@ -185,7 +200,7 @@ std::string TWinsockNetwork::Exchange(const std::string& server, std::string_vie
     if (sendto(s.Get(), query.data(), int(query.size()), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof to) != int(query.size()))
         return {};
-    if (WaitReadable(s.Get(), dnsTimeoutMs_) != 1) return {};
+    if (WaitReadable(s.Get(), dnsTimeoutMs_, aborted_) != 1) return {};
     char buffer[kDnsMaxReply];
     sockaddr_in from{};
     int fromLength = sizeof from;
@@ -201,12 +216,12 @@ std::unique_ptr<IByteChannel> TWinsockNetwork::Connect(const std::string& host, 
     if (address == INADDR_NONE) return nullptr;
     SOCKET raw = socket(AF_INET, SOCK_STREAM, 0);
     if (raw == INVALID_SOCKET) return nullptr;
-    auto channel = std::make_unique<TSocketChannel>(raw, replyTimeoutMs_);
+    auto channel = std::make_unique<TSocketChannel>(raw, replyTimeoutMs_, aborted_);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
-    return ConnectWithin(raw, to, replyTimeoutMs_) ? std::move(channel) : nullptr;
+    return ConnectWithin(raw, to, replyTimeoutMs_, aborted_) ? std::move(channel) : nullptr;
 }
 
 std::vector<std::string> GetDnsServers() {

@@ -32,10 +32,13 @@ public:
         : replyTimeoutMs_(replyTimeoutMs), dnsTimeoutMs_(dnsTimeoutMs) {}
     std::string Exchange(const std::string& server, std::string_view query) override;
     std::unique_ptr<IByteChannel> Connect(const std::string& host, uint16_t port) override;
+    // Every wait of this network and its channels ends early, as a failure, once it is true.
+    void SetAbortCheck(TAbortCheck aborted) { aborted_ = std::move(aborted); }
 
 private:
     int replyTimeoutMs_;
     int dnsTimeoutMs_;
+    TAbortCheck aborted_;
 };
 
 // The system's DNS servers, the current one first; empty when none are known.

@@ -96,6 +96,13 @@ TAlertLayout LayoutAlert(int32_t largestWidth, int32_t largestHeight, bool hasIc
     return l;
 }
 
+void AddAbortButton(TAlertLayout& l, int32_t captionWidth) {
+    const int32_t width = std::min(std::max(captionWidth + 20, kAlertAbortMinWidth), l.Bar.Width);
+    l.Abort = {l.Bar.Left + l.Bar.Width - width, l.Bar.Top + l.Bar.Height + kAlertAbortGap, width,
+               kAlertAbortHeight};
+    l.WindowHeight += kAlertAbortHeight + kAlertAbortGap;
+}
+
 std::array<uint8_t, kAlertIconPixelBytes> BlendAlertIcon(const uint8_t* pixels, uint8_t faceRed,
                                                          uint8_t faceGreen, uint8_t faceBlue) {
     std::array<uint8_t, kAlertIconPixelBytes> out{};

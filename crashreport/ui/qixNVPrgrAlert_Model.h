@@ -62,6 +62,7 @@ struct TAlertLayout {
     TRect Icon; // empty without icon
     TRect Text;
     TRect Bar;
+    TRect Abort; // empty unless the caller can abort
     int32_t WindowWidth = 0, WindowHeight = 0;
 };
 
@@ -70,6 +71,13 @@ constexpr int32_t kAlertWrapWidth = 420;
 // `largestWidth`/`largestHeight`: the largest of the wrapped phase texts.
 TAlertLayout LayoutAlert(int32_t largestWidth, int32_t largestHeight, bool hasIcon,
                          const TAlertMetrics& metrics);
+
+// The abort button under the bar, right-aligned with it; the window grows by its height and
+// a gap. `captionWidth`: the caption's measured width.
+constexpr int32_t kAlertAbortHeight = 23;
+constexpr int32_t kAlertAbortMinWidth = 75;
+constexpr int32_t kAlertAbortGap = 8;
+void AddAbortButton(TAlertLayout& layout, int32_t captionWidth);
 
 constexpr int32_t kAlertIconSide = 32;
 constexpr size_t kAlertIconPixelBytes = kAlertIconSide * kAlertIconSide * 4;

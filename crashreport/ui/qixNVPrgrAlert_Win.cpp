@@ -23,6 +23,7 @@ constexpr char kPleaseWait[] = "Please wait...";
 constexpr UINT kRefreshTexts = WM_APP + 0x51;
 constexpr LONG_PTR kDismissMark = 1; // in the window's user data: a close request is ours
 constexpr UINT kCrossThreadCloseWaitMs = 10000;
+constexpr int kAbortId = 101;
 
 HINSTANCE OwnModule() {
     HMODULE module = nullptr;
@@ -169,6 +170,11 @@ public:
     void PumpMessages() override;
     bool Display(void* ownerWindow, bool activate) override;
     void Dismiss() override;
+    void AllowAbort(const std::string& caption) override {
+        std::lock_guard<std::mutex> guard(Lock);
+        AbortCaption = caption;
+    }
+    bool Aborted() override { return AbortPressed; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -177,7 +183,8 @@ private:
     void ShowTexts();
     bool LoadIcon();
     void DrawIcon(const DRAWITEMSTRUCT& item) const;
-    void CreateChildren(const TAlertLayout& layout, HINSTANCE module);
+    void CreateChildren(const TAlertLayout& layout, HINSTANCE module,
+                        const std::string& abortCaption);
     void Place(const TAlertLayout& layout, bool activate);
     void Forget();
 
@@ -194,6 +201,9 @@ private:
     HWND TextWindow = nullptr;
     HWND Bar = nullptr;
     HWND IconWindow = nullptr;
+    HWND AbortButton = nullptr;
+    std::string AbortCaption; // empty: no abort button
+    std::atomic<bool> AbortPressed{false};
     std::atomic<bool> IconDrawing{false}; // Dismiss may clear it from another thread
     std::array<uint8_t, kAlertIconPixelBytes> IconPixels{};
     TFont Font;
@@ -277,7 +287,7 @@ void TIProgressAlert::DrawIcon(const DRAWITEMSTRUCT& item) const {
 
 bool TIProgressAlert::Display(void* ownerWindow, bool activate) {
     std::vector<std::string> texts;
-    std::string title, current;
+    std::string title, current, abortCaption;
     {
         std::lock_guard<std::mutex> guard(Lock);
         if (Window) return false;
@@ -286,6 +296,7 @@ bool TIProgressAlert::Display(void* ownerWindow, bool activate) {
             texts.push_back(Phases.Items()[static_cast<size_t>(i)].Text);
         title = Title;
         current = Phases.CurrentText();
+        abortCaption = AbortCaption;
     }
     Owner = static_cast<HWND>(ownerWindow);
     if (Owner && !IsWindow(Owner)) Owner = nullptr;
@@ -316,20 +327,22 @@ bool TIProgressAlert::Display(void* ownerWindow, bool activate) {
     IconDrawing = LoadIcon();
     const TAlertMetrics metrics{GetSystemMetrics(SM_CXDLGFRAME), GetSystemMetrics(SM_CYDLGFRAME),
                                 GetSystemMetrics(SM_CYSMCAPTION), GetSystemMetrics(SM_CYHSCROLL)};
-    const TAlertLayout layout = LayoutAlert(largest.cx, largest.cy, IconDrawing, metrics);
+    TAlertLayout layout = LayoutAlert(largest.cx, largest.cy, IconDrawing, metrics);
+    if (!abortCaption.empty()) AddAbortButton(layout, MeasureDc.Measure(abortCaption).cx);
     {
         std::lock_guard<std::mutex> guard(Lock);
         Window = window;
         WindowThread = GetCurrentThreadId();
     }
-    CreateChildren(layout, module);
+    CreateChildren(layout, module, abortCaption);
     SetWindowTextA(TextWindow, current.c_str());
     Place(layout, activate);
     ShowPosition();
     return true;
 }
 
-void TIProgressAlert::CreateChildren(const TAlertLayout& l, HINSTANCE module) {
+void TIProgressAlert::CreateChildren(const TAlertLayout& l, HINSTANCE module,
+                                     const std::string& abortCaption) {
     const auto font = reinterpret_cast<WPARAM>(Font.Get());
     HWND icon = nullptr;
     if (IconDrawing)
@@ -341,10 +354,18 @@ void TIProgressAlert::CreateChildren(const TAlertLayout& l, HINSTANCE module) {
                         l.Text.Top, l.Text.Width, l.Text.Height, Window, nullptr, module, nullptr);
     HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, l.Bar.Left, l.Bar.Top,
                                l.Bar.Width, l.Bar.Height, Window, nullptr, module, nullptr);
+    HWND abort = nullptr;
+    if (l.Abort.Width > 0)
+        abort = CreateWindowExA(
+            0, "Button", abortCaption.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+            l.Abort.Left, l.Abort.Top, l.Abort.Width, l.Abort.Height, Window,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(kAbortId)), module, nullptr);
     if (text && font) SendMessageA(text, WM_SETFONT, font, FALSE);
+    if (abort && font) SendMessageA(abort, WM_SETFONT, font, FALSE);
     if (bar) SendMessageA(bar, PBM_SETRANGE32, 0, TProgressPhases::kFull);
     std::lock_guard<std::mutex> guard(Lock);
     IconWindow = icon;
+    AbortButton = abort;
     TextWindow = text;
     Bar = bar;
 }
@@ -372,7 +393,7 @@ void TIProgressAlert::Forget() {
     std::lock_guard<std::mutex> guard(Lock);
     Window = nullptr;
     WindowThread = 0;
-    TextWindow = Bar = IconWindow = nullptr;
+    TextWindow = Bar = IconWindow = AbortButton = nullptr;
 }
 
 void TIProgressAlert::Dismiss() {
@@ -421,6 +442,13 @@ LRESULT CALLBACK TIProgressAlert::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPA
                 self->DrawIcon(item);
                 return TRUE;
             }
+        }
+        break;
+    case WM_COMMAND:
+        if (self && LOWORD(wp) == kAbortId && HIWORD(wp) == BN_CLICKED) {
+            self->AbortPressed = true;
+            EnableWindow(reinterpret_cast<HWND>(lp), FALSE); // once is enough
+            return 0;
         }
         break;
     case kRefreshTexts:

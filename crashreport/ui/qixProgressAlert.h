@@ -20,6 +20,11 @@ struct IProgressAlert {
     virtual void PumpMessages() = 0;
     virtual bool Display(void* ownerWindow, bool activate) = 0;
     virtual void Dismiss() = 0;
+    // Before Display: the window gets a button with this caption that marks the work aborted.
+    // The work polls Aborted (after PumpMessages when it runs on the window's thread).
+    // Alerts without a button are never aborted.
+    virtual void AllowAbort(const std::string& /*caption*/) {}
+    virtual bool Aborted() { return false; }
 };
 
 } // namespace qix

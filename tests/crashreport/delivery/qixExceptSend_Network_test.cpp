@@ -126,6 +126,48 @@ TEST_F(NetworkRun, RelayGetsEverythingAndDnsIsNotAsked) {
     EXPECT_EQ(Progress.Done, 1 + 2 + 8);
 }
 
+const std::initializer_list<const char*> kAcceptingOne = {
+    "220 r\r\n", "250 h\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 ok\r\n", "221 b\r\n"};
+
+// An abort seen after the first exchanger failed: neither the second exchanger nor the
+// next domain is tried, and the run says it was stopped rather than failed.
+TEST_F(NetworkRun, AbortStopsBeforeTheNextHostAndDomain) {
+    Job.Recipients = "a@one.org, b@two.net";
+    Net.Dns.Zones[{"10.0.0.53", "one.org", 15}] = {
+        {{"mx1.one.org", 10}, {"mx2.one.org", 20}}, {}, {}};
+    Net.Dns.Zones[{"10.0.0.53", "two.net", 15}] = {{{"mx.two.net", 10}}, {}, {}};
+    Net.Smtp("mx2.one.org:25", kAcceptingOne);
+    Net.Smtp("mx.two.net:25", kAcceptingOne);
+    Job.Aborted = [this] { return !Net.Connects.empty(); };
+    const TNetworkOutcome out = SendViaNetwork(Job, Net, &Progress);
+    EXPECT_FALSE(out.Sent);
+    EXPECT_TRUE(out.Aborted);
+    EXPECT_EQ(Net.Connects, std::vector<std::string>{"mx1.one.org:25"});
+    EXPECT_EQ(Net.Dns.Asked.size(), 1u) << "the second domain is not even looked up";
+
+    // The same run without the abort reaches both.
+    TFakeNetwork again;
+    again.Dns = Net.Dns;
+    again.Dns.Asked.clear();
+    again.Smtp("mx2.one.org:25", kAcceptingOne);
+    again.Smtp("mx.two.net:25", kAcceptingOne);
+    Job.Aborted = [] { return false; };
+    const TNetworkOutcome whole = SendViaNetwork(Job, again);
+    EXPECT_TRUE(whole.Sent) << testing::PrintToString(whole.Notes);
+    EXPECT_FALSE(whole.Aborted);
+    EXPECT_EQ(again.Connects.size(), 3u);
+}
+
+TEST_F(NetworkRun, AbortBeforeTheUploadConnectsNothing) {
+    Job.Url = "http://upload.lan/report.php";
+    Job.Port = 80;
+    Job.Aborted = [] { return true; };
+    const TNetworkOutcome out = SendViaNetwork(Job, Net, &Progress);
+    EXPECT_FALSE(out.Sent);
+    EXPECT_TRUE(out.Aborted);
+    EXPECT_TRUE(Net.Connects.empty());
+}
+
 TEST_F(NetworkRun, UploadWithRedirect) {
     test::TTempDir dir;
     Job.Url = "http://bugs.example.org/submit";

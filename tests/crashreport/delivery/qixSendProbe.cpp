@@ -84,6 +84,8 @@ const char* ViaName(TSendVia via) {
         return "mailto";
     case TSendVia::Thread:
         return "thread";
+    case TSendVia::Aborted:
+        return "aborted";
     }
     return "?";
 }

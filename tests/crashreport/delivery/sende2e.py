@@ -2,8 +2,10 @@
 """End to end under Wine: the probe sends bug reports to real DNS, SMTP and HTTP servers
 (nsservers.py) in a network namespace this test makes and removes, so no packet can
 leave the machine. Mail is read back with Python's email package, zips with zipfile,
-uploads with the email package's multipart parser. The crash lab (crashlab_box.exe beside
-the probe) sends its report by itself with AutoSend. Usage: sende2e.py PROBE BUILD_DIR"""
+uploads with the email package's multipart parser; simple MAPI goes to a mail client
+library of the test's own. The crash lab (crashlab_box.exe beside the probe) sends its
+report by itself with AutoSend and from its box's send button.
+Usage: sende2e.py PROBE BUILD_DIR MAPI_PROVIDER_DLL"""
 import base64
 import io
 import re
@@ -21,6 +23,7 @@ from email.parser import BytesParser
 
 here = os.path.dirname(os.path.abspath(__file__))
 probe, build = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+mapi_provider = os.path.abspath(sys.argv[3])
 domain = "example.test"
 failures = []
 
@@ -63,10 +66,10 @@ def in_ns(args, **kw):
     return [wrapper, ns, build, prefix, "env", f"DISPLAY={display}"] + args
 
 
-def wine(args, timeout=120):
+def wine(args, timeout=120, env=()):
     # Files, not pipes: Wine's helper processes outlive the call and would hold a pipe open.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        r = subprocess.run(in_ns(["wine"] + args), stdout=out, stderr=err,
+        r = subprocess.run(in_ns(list(env) + ["wine"] + args), stdout=out, stderr=err,
                            stdin=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
         err.seek(0)
@@ -138,20 +141,21 @@ def start():
         fail_now("could not register the browser capture: " + r.stderr.decode(errors="replace"))
 
 
-def send(*args):
+def send(*args, env=()):
     for f in ("mailto.txt",):
         if os.path.exists(os.path.join(work, f)):
             os.remove(os.path.join(work, f))
     before = set(os.listdir(srv))
     t0 = time.monotonic()
-    r = wine([probe] + list(args), timeout=180)
+    r = wine([probe] + list(args), timeout=180, env=env)
     elapsed = time.monotonic() - t0
     out = r.stdout.decode(errors="replace")
     print("  probe " + " ".join(args) + f"  ({elapsed:.1f} s)\n    " + out.replace("\n", "\n    "))
     new = sorted(set(os.listdir(srv)) - before - {"auth.log", "dns.log"})
-    # The mailto command runs on; wait for its record, bounded.
+    # The mailto command runs on; wait for its record, bounded (a loaded machine takes a
+    # while to start another Wine process).
     if "via: mailto" in out:
-        for _ in range(100):
+        for _ in range(300):
             if os.path.exists(os.path.join(work, "mailto.txt")):
                 break
             time.sleep(0.1)
@@ -428,6 +432,104 @@ def test_progress_window():
     check('"Sending bug report..."' not in tree, "progress window: closed after the send")
 
 
+def test_abort():
+    """The progress window's button, clicked as a user would, stops a send to a quiet server:
+    no fall-back to the mail program and no failure message follow."""
+    if os.path.exists(os.path.join(work, "mailto.txt")):
+        os.remove(os.path.join(work, "mailto.txt"))
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen(in_ns(["wine", probe] + MAIL + relay(2602)), stdout=out,
+                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        window = ""
+        for _ in range(100):
+            found = subprocess.run(in_ns(["xdotool", "search", "--name", "^Sending bug report"]),
+                                   capture_output=True, text=True, timeout=30).stdout.split()
+            if found:
+                window = found[0]
+                break
+            time.sleep(0.1)
+        if window:
+            geometry = subprocess.run(in_ns(["xdotool", "getwindowgeometry", "--shell", window]),
+                                      capture_output=True, text=True, timeout=30).stdout
+            size = dict(line.split("=") for line in geometry.split())
+            # The button stands right-aligned under the bar, 12 pixels above the bottom.
+            x, y = int(size["WIDTH"]) - 50, int(size["HEIGHT"]) - 26
+            subprocess.run(in_ns(["xdotool", "mousemove", "--window", window, str(x), str(y),
+                                  "click", "1"]), capture_output=True, timeout=30)
+        p.wait(timeout=60)
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    print("    " + text.replace("\n", "\n    "))
+    check(window != "", "abort: the progress window appeared")
+    check("via: aborted" in text, "abort: the send reports that the user stopped it")
+    check("failure message" not in text, "abort: no failure message")
+    time.sleep(1)
+    check(not os.path.exists(os.path.join(work, "mailto.txt")), "abort: the mail program is not started")
+
+
+MAPI_CLIENT = r"HKLM\Software\Clients\Mail"
+
+
+def test_mapi():
+    """Simple MAPI through the system's mapi32 to the registered mail client's library."""
+    record = os.path.join(work, "mapi")
+    os.makedirs(record, exist_ok=True)
+    for cmd in (["reg", "add", MAPI_CLIENT, "/ve", "/f", "/d", "QixLab Mail"],
+                ["reg", "add", MAPI_CLIENT + r"\QixLab Mail", "/v", "DLLPath", "/f", "/d",
+                 winpath(mapi_provider)]):
+        if wine(cmd).returncode != 0:
+            fail_now("could not register the MAPI mail client")
+    local = os.path.join(work, "mapi-bugreport.txt")
+
+    def mapi_send(result, *args):
+        for name in os.listdir(record):
+            os.remove(os.path.join(record, name))
+        out, _, _ = send(*args, "MailViaMapi=1", env=("env", f"QIX_MAPI_RECORD={winpath(record)}",
+                                                     f"QIX_MAPI_RESULT={result}"))
+        path = os.path.join(record, "mapi.txt")
+        return out, open(path, encoding="latin-1").read() if os.path.exists(path) else None
+
+    try:
+        with open(local, "w") as f:
+            f.write("earlier report\r\n")
+        out, seen = mapi_send(0, "--silent", f"MailAddr=Dev Team <dev@{domain}>; ops@{domain}",
+                              "MailViaMailto=0", "BugRepFile=" + winpath(local),
+                              "BugRepZip=report.zip")
+        check("via: mapi" in out and "marked sent" in out, "MAPI: sent through the mail client")
+        lines = (seen or "").splitlines()
+        check("flags 0" in lines, "MAPI: silent with recipients asks for no dialog")
+        check(f"recipient 1|Dev Team|SMTP:dev@{domain}" in lines and
+              f"recipient 1|ops@{domain}|SMTP:ops@{domain}" in lines,
+              f"MAPI: both recipients as 'to' with SMTP addresses {[l for l in lines if l.startswith('recipient')]}")
+        check("subject bug report" in lines, "MAPI: the subject")
+        check("file -1|report.zip" in lines, "MAPI: the zip attached at position -1")
+        zpath = os.path.join(record, "report.zip")
+        if os.path.exists(zpath):
+            z = zipfile.ZipFile(zpath)
+            text = z.read("bugreport.txt").decode("latin-1") if "bugreport.txt" in z.namelist() else ""
+            check(z.testzip() is None and REPORT_LINE in text,
+                  "MAPI: the attached zip opens with zipfile and holds the report")
+        check(not os.path.exists(local), "MAPI: the local bug report file is deleted after the send")
+
+        out, seen = mapi_send(1, *MAIL[:1], "AttachBugRepFile=0")
+        check(seen is not None and "flags 9" in seen.splitlines(),
+              "MAPI, not silent: logon UI and dialog asked for")
+        check("via: mapi-cancelled" in out and "failure message" not in out and
+              mailto_url() is None, "MAPI cancelled by the user: no mailto, no failure message")
+
+        out, seen = mapi_send(2, *MAIL[:1], "AttachBugRepFile=0")
+        check(seen is not None and "via: mailto" in out and mailto_url() is not None,
+              "MAPI failure: the mailto fall-back follows")
+
+        os.remove(os.path.join(record, "mapi.txt"))
+        out, _, _ = send("--silent", *MAIL, "MailViaMailto=0", "AttachBugRepFile=0",
+                         env=("env", f"QIX_MAPI_RECORD={winpath(record)}"))
+        check(not os.path.exists(os.path.join(record, "mapi.txt")),
+              "MailViaMapi off: the mail client is not asked")
+    finally:
+        wine(["reg", "delete", MAPI_CLIENT, "/f"])
+
+
 def test_upload():
     out, new, _ = send("--silent", "--screenshot", *MAIL, "UploadViaHttp=1",
                        "HttpServer=http://127.0.0.1/upload/report.php", "HttpPort=8080",
@@ -476,8 +578,9 @@ def test_upload():
 
 try:
     start()
-    for t in (test_autosend, test_box_send, test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
-              test_bad_servers, test_progress_window):
+    for t in (test_autosend, test_box_send, test_direct, test_two_domains, test_background,
+              test_relay, test_relay_wrong_password, test_upload, test_bad_servers,
+              test_progress_window, test_abort, test_mapi):
         print(f"--- {t.__name__}")
         t()
 finally:

@@ -144,6 +144,23 @@ TEST(AlertLayout, BoxesAndWindowSize) {
     EXPECT_EQ(l.WindowHeight, 126);
 }
 
+TEST(AlertLayout, AbortButtonSitsUnderTheBarAndGrowsTheWindow) {
+    const TAlertMetrics m{3, 3, 15, 17};
+    TAlertLayout l = LayoutAlert(150, 13, false, m); // box 220 wide, bar 11..231 at y 37
+    const int32_t before = l.WindowHeight;
+    AddAbortButton(l, 30); // short caption: the minimum width
+    EXPECT_EQ(l.Abort.Width, 75);
+    EXPECT_EQ(l.Abort.Left, 11 + 220 - 75);
+    EXPECT_EQ(l.Abort.Top, 37 + 17 + 8);
+    EXPECT_EQ(l.Abort.Height, 23);
+    EXPECT_EQ(l.WindowHeight, before + 31);
+
+    l = LayoutAlert(150, 13, false, m);
+    AddAbortButton(l, 1000); // a caption wider than the bar is cut to the bar
+    EXPECT_EQ(l.Abort.Left, 11);
+    EXPECT_EQ(l.Abort.Width, 220);
+}
+
 TEST(AlertIcon, BlendsOverTheFaceColourWithAlphaPlusOne) {
     std::vector<uint8_t> px(kAlertIconPixelBytes, 0);
     const uint8_t red[4] = {0, 0, 255, 255}, blue[4] = {255, 0, 0, 0}, green[4] = {0, 255, 0, 128};

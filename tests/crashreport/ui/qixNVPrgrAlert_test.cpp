@@ -333,3 +333,41 @@ TEST(ProgressAlert, ActivatedWindowIsCentred) {
 }
 
 } // namespace
+
+TEST(ProgressAlert, AbortButtonUnderTheBarMarksTheWorkAborted) {
+    auto alert = CreateProgressAlert("Abortable", nullptr, "");
+    alert->AddPhase("Connecting to the mail server...", 1000);
+    alert->AllowAbort("Cancel");
+    EXPECT_FALSE(alert->Aborted());
+    ASSERT_TRUE(alert->Display(nullptr, true));
+    const HWND w = FindAlert("Abortable").Window;
+    ASSERT_TRUE(w);
+    const HWND bar = FindWindowExA(w, nullptr, PROGRESS_CLASSA, nullptr);
+    const HWND abort = FindWindowExA(w, nullptr, "Button", "Cancel");
+    ASSERT_TRUE(bar && abort);
+    const RECT b = ChildRect(bar), a = ChildRect(abort);
+    RECT client;
+    GetClientRect(w, &client);
+    EXPECT_EQ(a.right, b.right) << "right-aligned with the bar";
+    EXPECT_EQ(a.top, b.bottom + 8);
+    EXPECT_EQ(a.bottom - a.top, 23);
+    EXPECT_GE(a.right - a.left, 75);
+    EXPECT_EQ(client.bottom - a.bottom, 12) << "the bottom margin stays";
+    PumpFor(200);
+    EXPECT_FALSE(SaveScreenshot(w, "progress_alert_abort").empty());
+
+    // A real click, as the mouse delivers it.
+    POINT centre{(a.left + a.right) / 2, (a.top + a.bottom) / 2};
+    ClientToScreen(w, &centre);
+    SetForegroundWindow(w);
+    SetCursorPos(centre.x, centre.y);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, click, sizeof(INPUT));
+    EXPECT_TRUE(PumpUntil([&] { return alert->Aborted(); }, 3000));
+    EXPECT_FALSE(IsWindowEnabled(abort)) << "pressed once, then disabled";
+    EXPECT_TRUE(IsWindowVisible(w)) << "the work closes the window, not the button";
+    alert->Dismiss();
+}
