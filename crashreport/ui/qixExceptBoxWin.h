@@ -113,7 +113,7 @@ private:
     bool details_ = false;
 };
 
-// Sending (0) and printing (2) through the seams the delivery layer installs.
+// Sending (0) and printing (2) through their seams.
 void RunDeliverySeam(int code, IQXException& exception, uintptr_t owner);
 // The real send and print seams and the pipeline's automatic save and send.
 void InstallDeliveryRoutines();
