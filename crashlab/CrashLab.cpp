@@ -1,9 +1,12 @@
-// crashlab [SCENARIO [FOLDER]]: runs one scenario, its report saved into FOLDER; without
-// a scenario a window offers one button per scenario.
+// crashlab [SCENARIO [FOLDER]] [--set NAME=VALUE]...: runs one scenario, its report saved
+// into FOLDER; without a scenario a window offers one button per scenario. --set changes
+// a setting of the embedded resource for this run (the report file, the box's buttons,
+// the automatic actions, the mail address...).
 #include "crashlab/CrashLabScenarios.h"
 
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/ui/qixExceptBox.h"
 #include "framework/Forms.h"
 
 #include <windows.h>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -54,14 +58,59 @@ std::string FolderOf(const std::string& folder) {
     return path.substr(0, path.find_last_of("\\/")) + "\\crashlab-reports";
 }
 
+// A setting by name: its type decides which of the three writes takes it.
+bool ApplySetting(qix::IQXSettings& settings, const std::string& assignment) {
+    const size_t eq = assignment.find('=');
+    if (eq == std::string::npos) return false;
+    const std::string name = assignment.substr(0, eq), value = assignment.substr(eq + 1);
+    if (value == "true" || value == "false") return settings.SetPropBool(name, value == "true");
+    char* end = nullptr;
+    const long number = std::strtol(value.c_str(), &end, 10);
+    if (!value.empty() && end && *end == '\0')
+        return settings.SetPropInt(name, static_cast<int32_t>(number)) ||
+               settings.SetPropBool(name, number != 0) || settings.SetPropStr(name, value);
+    return settings.SetPropStr(name, value);
+}
+
+// A restarted lab writes down the exception times its predecessor handed over.
+void NoteHandOver(const std::string& folder) {
+    const auto times = qix::ExceptionTimes();
+    if (times[0] == 0) return;
+    std::string text;
+    for (int64_t t : times)
+        if (t) text += std::to_string(t) + "\r\n";
+    const std::string name = folder + "\\crashlab-handover.txt";
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    const std::string scenario = __argc > 1 ? __argv[1] : "";
-    const std::string folder = FolderOf(__argc > 2 ? __argv[2] : "");
-    if (auto settings = qix::ProcessSettings())
+    std::vector<std::string> positional, assignments;
+    for (int i = 1; i < __argc; ++i) {
+        const std::string arg = __argv[i];
+        if (arg == "--set" && i + 1 < __argc)
+            assignments.push_back(__argv[++i]);
+        else
+            positional.push_back(arg);
+    }
+    const std::string scenario = positional.size() > 0 ? positional[0] : "";
+    const std::string folder = FolderOf(positional.size() > 1 ? positional[1] : "");
+    if (auto settings = qix::ProcessSettings()) {
         (void)settings->SetBugRepFile(folder + "\\crashlab-" +
                                       (scenario.empty() ? "window" : scenario) + ".txt");
+        for (const std::string& assignment : assignments)
+            if (!ApplySetting(*settings, assignment))
+                std::fprintf(stderr, "crashlab: setting not taken: %s\n", assignment.c_str());
+    }
+    // The settings decide whether it shows (GnShowCfg 4: never).
+    qix::InstallExceptionBox();
+    NoteHandOver(folder);
     fw::TApplication application;
     application.Initialize();
     application.SetTitle("Crash lab");

@@ -13,6 +13,7 @@
 
 #include <process.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -178,6 +179,43 @@ void HiddenException() {
     }
 }
 
+__attribute__((noinline)) void ContinuableFails() {
+    throw fw::Exception("the handler failed and the program goes on");
+}
+
+// The framework's handling reports and the program goes on afterwards.
+void ContinueAfterReport() {
+    fw::Dispatch([] { ContinuableFails(); });
+    std::fprintf(stderr, "crashlab: still running after the report\n");
+}
+
+bool BoxOpen() {
+    return FindWindowA("qixExceptWndClass", nullptr) != nullptr;
+}
+
+// Frozen (no message is taken) until the watchdog's box has been up for a while, then
+// answering messages again until that box has closed by itself.
+void FreezeThenThaw() {
+    const DWORD frozenUntil = GetTickCount() + 20000; // no box: a console program
+    while (!BoxOpen() && static_cast<int>(frozenUntil - GetTickCount()) > 0)
+        Sleep(100);
+    Sleep(5000);
+    const bool seen = BoxOpen();
+    const DWORD until = GetTickCount() + 60000;
+    while (BoxOpen() && static_cast<int>(until - GetTickCount()) > 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    std::fprintf(stderr, "crashlab: thawed; box %s\n",
+                 !seen       ? "never seen"
+                 : BoxOpen() ? "still open"
+                             : "closed");
+}
+
 __attribute__((noinline)) void SilentFails(fw::TComponent*) {
     throw EAbort();
 }
@@ -208,6 +246,8 @@ const std::vector<TScenario>& Scenarios() {
         {"freeze", "Main thread freeze", FreezeMainThread},
         {"hidden", "Hidden exception", HiddenException},
         {"silent", "Silent class (no report)", SilentClass},
+        {"continue", "Exception the program survives", ContinueAfterReport},
+        {"thaw", "Main thread freeze that ends", FreezeThenThaw},
     };
     return list;
 }

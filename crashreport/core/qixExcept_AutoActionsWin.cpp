@@ -43,9 +43,19 @@ void CreateFolders(const std::string& path) {
         CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
 }
 
-// The first complete report: the clipboard copy (sending waits for its own issue).
+TAutoActionRoutines& Routines() {
+    static TAutoActionRoutines routines;
+    return routines;
+}
+
+// The first complete report: the silent send, then the clipboard copy.
 void AutoActionListener(bool complete, const std::string& text, TQXReport&, IQXException& e) {
     if (!complete || !ExceptionEx(e).ClaimCompleteNotice()) return;
+    if (e.AutoSend()) {
+        bool handled = false;
+        DispatchHandlers(0, kEventAction, kActionSend, handled, e);
+        if (!handled && Routines().send) Routines().send(e, text);
+    }
     if (e.AutoClip()) CopyTextToClipboard(text);
 }
 
@@ -122,9 +132,26 @@ void ReportAutoActions(IQXException& exception, bool wait) {
         ex.ClaimAutoSave()) {
         bool handled = false;
         DispatchHandlers(0, kEventAction, kActionSave, handled, exception);
-        if (!handled) StoreBugReport(exception, {});
+        if (!handled) {
+            if (Routines().save)
+                Routines().save(exception);
+            else
+                StoreBugReport(exception, {});
+        }
     }
-    (void)wait; // no background send exists yet to wait for
+    if (wait) WaitForBackgroundSend(exception);
+}
+
+void SetAutoActionRoutines(const TAutoActionRoutines& routines) {
+    Routines() = routines;
+}
+
+void WaitForBackgroundSend(IQXException& exception) {
+    void** field = ExceptionEx(exception).SendThreadField();
+    if (!field || !*field) return;
+    WaitForSingleObject(*field, INFINITE);
+    CloseHandle(*field);
+    *field = nullptr;
 }
 
 void QuitApplication() {

@@ -118,6 +118,9 @@ public:
     // The first caller gets true.
     virtual bool ClaimCompleteNotice() = 0;
     virtual bool ClaimAutoSave() = 0;
+    // Where the handle of a background send is kept (a Windows HANDLE); the exception
+    // waits for that send and closes the handle before it goes. Null: none is kept.
+    virtual void** SendThreadField() { return nullptr; }
 };
 
 // The stack tracer's Windows adapter plugs in here. Without one a thread's trace is the

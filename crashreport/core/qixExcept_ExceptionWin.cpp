@@ -183,6 +183,11 @@ public:
     }
 
     ~TIQXException() override {
+        // A background send still reads these settings.
+        if (sendThread_) {
+            if (!ProcessIsBlocked()) WaitForSingleObject(sendThread_, INFINITE);
+            CloseHandle(sendThread_);
+        }
         abort_.store(true);
         report_->Abandon();
         if (completion_) {
@@ -272,6 +277,7 @@ public:
     void SetReportSaved(bool value) override { saved_.store(value); }
     bool ClaimCompleteNotice() override { return ++completeClaim_ == 0; }
     bool ClaimAutoSave() override { return ++autoSaveClaim_ == 0; }
+    void** SendThreadField() override { return &sendThread_; }
 
     // ---- IReportBuilder ----
     void FillHeader(TIQXFields& header) override {
@@ -474,6 +480,7 @@ private:
     uint8_t showMode_ = 0;
     std::string assistant_;
     std::atomic<bool> sent_{false}, saved_{false};
+    void* sendThread_ = nullptr;
     std::atomic<int32_t> completeClaim_{-1}, autoSaveClaim_{-1};
     std::vector<TThreadStackRecord> threads_;
     std::vector<std::pair<std::string, std::string>> plan_;

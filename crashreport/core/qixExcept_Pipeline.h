@@ -120,6 +120,19 @@ std::string RestartMappingName(uint32_t processId);
 using TShowDialogHook = bool (*)(IQXException& exception);
 void SetShowDialogHook(TShowDialogHook hook);
 bool ShowExceptionDialog(IQXException& exception);
+// The layers above put their own saving (duplicate folding, size limit) and sending in
+// place of the plain writer here; unset members keep the plain behaviour (no send).
+struct TAutoActionRoutines {
+    bool (*save)(IQXException& exception) = nullptr; // silent, complete report
+    // silent, in the background, with the complete report text
+    void (*send)(IQXException& exception, const std::string& report) = nullptr;
+};
+void SetAutoActionRoutines(const TAutoActionRoutines& routines);
+// Tells the watchdog about a box shown for a freeze: once the main thread answers
+// again, the box gets the null message (777, 777) that closes it.
+void NotifyWatchdogOfBox(uintptr_t window);
+// Waits for a background send kept on the exception and closes its handle.
+void WaitForBackgroundSend(IQXException& exception);
 
 } // namespace qix
 

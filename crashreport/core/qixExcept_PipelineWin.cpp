@@ -244,6 +244,11 @@ bool ShowExceptionDialog(IQXException& exception) {
     TShowDialogHook hook = S().showDialog;
     return hook && exception.ShowMode() != 4 && hook(exception);
 }
+void NotifyWatchdogOfBox(uintptr_t window) {
+    TPipelineState& s = S();
+    if (s.window && s.watchdogMessage)
+        PostMessageA(s.window, s.watchdogMessage, static_cast<WPARAM>(window), 0);
+}
 
 // ---- exception times ----
 

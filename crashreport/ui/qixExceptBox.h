@@ -24,10 +24,21 @@ void SetBoxShowHook(TBoxShowHook hook);
 bool StoreBugReportFile(const std::string& fileName, const std::string& reportText, uintptr_t owner,
                         IQXException& exception, bool silent);
 
-// Seams for delivery: sending and printing are filled in by the delivery layer. Without
+// Seams for sending and printing; InstallExceptionBox puts the real ones in. Without
 // one installed the button does nothing beyond its handlers.
 using TBoxDeliverySeam = void (*)(IQXException& exception, uintptr_t owner);
 void SetBoxSendSeam(TBoxDeliverySeam seam);
 void SetBoxPrintSeam(TBoxDeliverySeam seam);
+
+// Starts sending `report`: in the background when SendInBackgr says so (the thread's
+// handle is kept on the exception), with the screenshot when one is to be appended.
+// `silent`: no progress window unless AutoSendBox, no messages, no mail program.
+bool SendReport(IQXException& exception, const std::string& report, uintptr_t owner,
+                bool background, bool silent);
+// Prints the report on the printer the user picks in the print dialog; false when
+// nothing was printed. `settings` may be null (document name "bug report").
+bool PrintReportText(const std::string& report, uintptr_t owner, IQXSettings* settings);
+// Saves the complete report silently into the bug report file; marks it saved.
+bool SaveReportSilently(IQXException& exception);
 
 } // namespace qix

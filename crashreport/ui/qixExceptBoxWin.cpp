@@ -197,6 +197,9 @@ TExceptionBox::TExceptionBox(IQXException& exception, bool beep, bool details, b
     BringWindowToTop(window_);
     SetForegroundWindow(window_);
     focusAtStart_ = GetFocus();
+    // A frozen main thread that answers again closes the box through the watchdog.
+    if (exception.ReportKind() == TReportKind::Freeze)
+        NotifyWatchdogOfBox(reinterpret_cast<uintptr_t>(window_));
     HWND target = window_;
     exception.AddReportListener(
         this,
@@ -511,7 +514,7 @@ void TExceptionBox::DrawButton(const DRAWITEMSTRUCT& item) {
     if (disabled) {
         SetTextColor(tempDc_, RGB(255, 255, 255));
         TextOutA(tempDc_, x + 1, y + 1, caption, static_cast<int>(std::strlen(caption)));
-        text = GetSysColor(COLOR_3DSHADOW);
+        text = GetSysColor(COLOR_3DDKSHADOW);
     }
     SetTextColor(tempDc_, text);
     TextOutA(tempDc_, x, y, caption, static_cast<int>(std::strlen(caption)));
@@ -721,6 +724,7 @@ void TExceptionBox::Press(int code) {
             if (name.size() > 2 && (name.rfind("\\\\", 0) == 0 || name[1] == ':') && buttons_[1]) {
                 DestroyWindow(buttons_[1]);
                 buttons_[1] = nullptr;
+                saveRemoved_ = true;
             }
         }
         SetCursor(LoadCursor(nullptr, IDC_ARROW));
@@ -758,13 +762,16 @@ void SetBoxShowHook(TBoxShowHook hook) {
 bool ShowExceptionBox(IQXException& exception) {
     const uint8_t mode = exception.ShowMode();
     const bool messageBox = mode == 2 || mode == 3;
-    bool reshow = false;
+    bool reshow = false, saveRemoved = false;
     {
         TExceptionBox box(exception, true, mode == 2, messageBox);
         box.RunModal();
         reshow = box.Reshow();
+        saveRemoved = box.SaveRemoved();
     }
     if (reshow) {
+        // The expanded box keeps a save button that already did its work away too.
+        if (saveRemoved) (void)exception.SetSaveBtnVis(false);
         (void)exception.SetAutoShowBugRep(true);
         (void)exception.SetAutoContinue(false);
         (void)exception.SetAutoRestart(0);
@@ -773,11 +780,6 @@ bool ShowExceptionBox(IQXException& exception) {
         box.RunModal();
     }
     return true;
-}
-
-void InstallExceptionBox() {
-    InitCommonControls();
-    SetShowDialogHook(&ShowExceptionBox);
 }
 
 } // namespace qix

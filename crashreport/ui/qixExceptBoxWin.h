@@ -38,6 +38,7 @@ public:
 
     void RunModal();
     bool Reshow() const { return reshow_; }
+    bool SaveRemoved() const { return saveRemoved_; }
 
 private:
     static LRESULT CALLBACK MainEntry(HWND self, UINT message, WPARAM wParam, LPARAM lParam);
@@ -88,6 +89,7 @@ private:
     HWND focusAtStart_ = nullptr;
     bool messageBoxMode_ = false;
     bool reshow_ = false;
+    bool saveRemoved_ = false;
     bool flat_ = true;
     int buttonHeight_ = 22;
     DWORD timerStart_ = 0;
@@ -111,8 +113,10 @@ private:
     bool details_ = false;
 };
 
-// Sending (0) and printing (2) through the seams the delivery layer installs.
+// Sending (0) and printing (2) through their seams.
 void RunDeliverySeam(int code, IQXException& exception, uintptr_t owner);
+// The real send and print seams and the pipeline's automatic save and send.
+void InstallDeliveryRoutines();
 
 // Window property naming the box on a window (used where no stub exists).
 inline constexpr const char* kBoxProperty = "qixExceptBox";

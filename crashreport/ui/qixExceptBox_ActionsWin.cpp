@@ -1,5 +1,5 @@
 // What the box's save button does with the file on disk, and the seams through which
-// the delivery layer sends and prints.
+// the buttons send and print.
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/ui/qixExceptBox_File.h"
 #include "crashreport/ui/qixExceptBoxWin.h"
@@ -118,8 +118,8 @@ void SetBoxPrintSeam(TBoxDeliverySeam seam) {
     g_printSeam = seam;
 }
 
-// SEAM: sending and printing are delivery's; until it installs its routines the
-// buttons only fire their handlers.
+// InstallExceptionBox puts the real send and print in; tests may put their own, and
+// without either the buttons only fire their handlers.
 void RunDeliverySeam(int code, IQXException& exception, uintptr_t owner) {
     TBoxDeliverySeam seam = code == 0 ? g_sendSeam : code == 2 ? g_printSeam : nullptr;
     if (seam) seam(exception, owner);

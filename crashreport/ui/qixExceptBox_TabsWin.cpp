@@ -164,8 +164,10 @@ void TExceptionBox::FillContent(const TBoxTable& table, TContentFont font,
         SetWindowPos(content_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         return;
     }
-    DWORD style = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_HSCROLL | WS_VSCROLL | LVS_REPORT |
-                  LVS_SINGLESEL | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS;
+    // The list view shows its scroll bars itself when the rows or columns need them; asked
+    // for up front, Wine keeps an empty horizontal one.
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_BORDER | LVS_REPORT | LVS_SINGLESEL |
+                  LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER | LVS_SHOWSELALWAYS;
     if (!table.headerVisible) style |= LVS_NOCOLUMNHEADER;
     content_ = CreateWindowExA(0, WC_LISTVIEWA, "", style, area.left, area.top, w, h, window_,
                                nullptr, GetModuleHandleA(nullptr), nullptr);

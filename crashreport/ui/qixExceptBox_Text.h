@@ -66,4 +66,15 @@ int32_t CountdownEnd(int32_t width, bool classic);
 // Caption width in pixels to button width (0 when hidden).
 int32_t ButtonWidth(int32_t textWidth, bool visible, bool messageBoxMode);
 
+// What the page that stands in for the box in a web-server process says.
+struct THtmlTexts {
+    std::string title;           // TitleBar
+    std::string message;         // ExceptMsg, expanded; "%LF%" breaks the line
+    std::string continueCaption; // ContinueBtnTxt, or the plain words when that is hidden
+    std::string showCaption;     // ShowBtnTxt
+    bool showButton = false;     // ShowBtnVis and not AutoShowBugRep
+    bool reportVisible = false;  // AutoShowBugRep
+};
+std::string RenderReportHtml(std::string_view report, const THtmlTexts& texts);
+
 } // namespace qix

@@ -3,7 +3,9 @@
 (nsservers.py) in a network namespace this test makes and removes, so no packet can
 leave the machine. Mail is read back with Python's email package, zips with zipfile,
 uploads with the email package's multipart parser; simple MAPI goes to a mail client
-library of the test's own. Usage: sende2e.py PROBE BUILD_DIR MAPI_PROVIDER_DLL"""
+library of the test's own. The crash lab (crashlab_box.exe beside the probe) sends its
+report by itself with AutoSend and from its box's send button.
+Usage: sende2e.py PROBE BUILD_DIR MAPI_PROVIDER_DLL"""
 import base64
 import io
 import re
@@ -255,6 +257,113 @@ def relay(port, password="s3cret", *extra):
             "SmtpAccount=relay", f"SmtpPassword={password}", "AttachBugRepFile=0"] + list(extra)
 
 
+def attached_texts(msg):
+    """Every attachment's text, zip members opened with zipfile."""
+    texts = []
+    for part in msg.iter_attachments():
+        data = part.get_payload(decode=True) or b""
+        if data.startswith(b"PK"):
+            z = zipfile.ZipFile(io.BytesIO(data))
+            texts += [z.read(n).decode("latin-1") for n in z.namelist()]
+        else:
+            texts.append(data.decode("latin-1"))
+    return texts
+
+
+def test_autosend():
+    """crashlab with AutoSend and nothing else: no box, the report goes out by itself
+    and the program closes once the send is done."""
+    lab = os.path.join(os.path.dirname(probe), "crashlab_box.exe")
+    if not os.path.isfile(lab):
+        fail_now(f"{lab} was not built")
+    folder = os.path.join(work, "lab")
+    os.makedirs(folder, exist_ok=True)
+    settings = ["AutoSend=true", "GnShowCfg=4", "AutoClose=1", "UploadViaHttp=false",
+                "MailAsSmtpServer=true", "MailViaMailto=false", "MailViaMapi=false",
+                f"MailAddr=dev@{domain}", "MailSubj=lab crash"]
+    before = set(os.listdir(srv))
+    args = [lab, "write-av", winpath(folder)]
+    for s in settings:
+        args += ["--set", s]
+    r = wine(args, timeout=180)
+    check(r.returncode == 1, f"AutoSend: the lab closes with exit code 1 (got {r.returncode})")
+    emls = sorted(n for n in set(os.listdir(srv)) - before if n.endswith(".eml"))
+    check(len(emls) == 1, f"AutoSend: one message arrived before the program ended ({emls})")
+    if not emls:
+        return
+    env = read(emls[0][:-4] + ".env").decode()
+    check(f"rcpt dev@{domain}" in env, "AutoSend: sent to the configured address")
+    msg = message_from_bytes(read(emls[0]), policy=policy.default)
+    check(not msg.defects and msg["Subject"] == "lab crash", "AutoSend: message parses, subject")
+    reports = [t for t in attached_texts(msg) if "exception class" in t]
+    check(len(reports) == 1 and "EAccessViolation" in reports[0] and
+          "crashlab_box.exe" in reports[0] and "Write of address" in reports[0],
+          "AutoSend: the lab's access violation report is attached")
+
+
+def test_box_send():
+    """The box's send button: the report goes out while the box stays; close ends."""
+    lab = os.path.join(os.path.dirname(probe), "crashlab_box.exe")
+    boxprobe = os.path.join(os.path.dirname(probe), "boxprobe.exe")
+    for exe in (lab, boxprobe):
+        if not os.path.isfile(exe):
+            fail_now(f"{exe} was not built")
+    folder = os.path.join(work, "boxlab")
+    os.makedirs(folder, exist_ok=True)
+    settings = ["UploadViaHttp=false", "MailAsSmtpServer=true", "MailViaMailto=false",
+                "MailViaMapi=false", f"MailAddr=dev@{domain}", "MailSubj=sent from the box",
+                "SendInBackgr=true"]
+    args = [lab, "write-av", winpath(folder)]
+    for s in settings:
+        args += ["--set", s]
+    before = set(os.listdir(srv))
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen(in_ns(["wine"] + args), stdout=out, stderr=out,
+                             stdin=subprocess.DEVNULL)
+        try:
+            def buttons():
+                r = wine([boxprobe, "dump", "60"], timeout=120)
+                found = {}
+                for line in r.stdout.decode(errors="replace").splitlines():
+                    parts = line.split(" ", 7)
+                    if parts[0] == "child" and parts[1] == "Button" and len(parts) > 7:
+                        x, y, w, h = (int(v) for v in parts[3:7])
+                        found[parts[7]] = (x + w // 2, y + h // 2)
+                return found
+
+            def click(at):
+                subprocess.run(in_ns(["xdotool", "mousemove", str(at[0]), str(at[1]), "click", "1"]),
+                               check=True, timeout=30)
+
+            found = buttons()
+            check("send bug report" in found, f"box send: the box shows a send button {sorted(found)}")
+            if "send bug report" not in found:
+                return
+            click(found["send bug report"])
+            emls = []
+            for _ in range(300):
+                emls = [n for n in set(os.listdir(srv)) - before if n.endswith(".eml")]
+                if emls:
+                    break
+                time.sleep(0.2)
+            check(len(emls) == 1, "box send: one message arrived while the box is up")
+            check(p.poll() is None, "box send: the program still runs (the box stays)")
+            if emls:
+                time.sleep(0.5)
+                msg = message_from_bytes(read(emls[0]), policy=policy.default)
+                reports = [t for t in attached_texts(msg) if "exception class" in t]
+                check(msg["Subject"] == "sent from the box" and len(reports) == 1 and
+                      "crashlab_box.exe" in reports[0], "box send: the lab's report is attached")
+            found = buttons()
+            if "close bug report" in found:
+                click(found["close bug report"])
+            check(p.wait(timeout=60) == 1, "box send: close ends the program with exit code 1")
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(timeout=30)
+
+
 def test_relay():
     out, new, _ = send("--silent", *MAIL, *relay(2525), "MailFrom=Crash Lab <lab@example.org>")
     emls = [n for n in new if n.endswith(".eml")]
@@ -469,8 +578,9 @@ def test_upload():
 
 try:
     start()
-    for t in (test_direct, test_two_domains, test_background, test_relay, test_relay_wrong_password, test_upload,
-              test_bad_servers, test_progress_window, test_abort, test_mapi):
+    for t in (test_autosend, test_box_send, test_direct, test_two_domains, test_background,
+              test_relay, test_relay_wrong_password, test_upload, test_bad_servers,
+              test_progress_window, test_abort, test_mapi):
         print(f"--- {t.__name__}")
         t()
 finally:

@@ -152,4 +152,28 @@ TEST(ExceptBoxText, ButtonWidths) {
     EXPECT_EQ(ButtonWidth(36, true, true), 75);
 }
 
+// The page of a web-server process carries report text and settings verbatim: markup
+// characters in either must not become markup.
+TEST(ExceptBoxText, ReportPageEscapesAndBreaks) {
+    THtmlTexts texts;
+    texts.title = "Lab & co";
+    texts.message = "first%LF%second\r\nthird <b>";
+    texts.continueCaption = "go \"on\"";
+    texts.showCaption = "show";
+    texts.showButton = true;
+    const std::string page = RenderReportHtml("a < b && c > d</textarea>", texts);
+    EXPECT_NE(page.find("<title>Lab &amp; co</title>"), std::string::npos);
+    EXPECT_NE(page.find(">first<br>\r\nsecond<br>\r\nthird &lt;b&gt;</p>"), std::string::npos);
+    EXPECT_NE(page.find("value=\"go &quot;on&quot;\""), std::string::npos);
+    EXPECT_NE(page.find(">a &lt; b &amp;&amp; c &gt; d&lt;/textarea&gt;</textarea>"),
+              std::string::npos);
+    EXPECT_NE(page.find("display:none;"), std::string::npos);
+    EXPECT_NE(page.find("value=\"show\""), std::string::npos);
+    texts.showButton = false;
+    texts.reportVisible = true;
+    const std::string shown = RenderReportHtml("r", texts);
+    EXPECT_EQ(shown.find("display:none"), std::string::npos);
+    EXPECT_EQ(shown.find("value=\"show\""), std::string::npos);
+}
+
 } // namespace
