@@ -2,6 +2,8 @@
 // header gathered from the system, the thread sections of the process's threads and
 // the completion thread that fills them in.
 #include "crashreport/analysis/qixDisAsmProcessMemory.h"
+#include "crashreport/analysis/qixStackTraceWin.h"
+#include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_Sections.h"
@@ -13,7 +15,10 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace qix {
 namespace {
@@ -162,6 +167,47 @@ TThreadProbe ProbeThread(uint32_t threadId) {
     return probe;
 }
 
+// The quick candidate list of a thread that keeps running: every slot from the stack top
+// down whose value follows a call, flagged when it is a frame-pointer slot; it ends below
+// a slot holding the exception address, which the trace adds itself.
+std::vector<TPreparedEntry> QuickCandidates(const TThreadStackRecord& thread,
+                                            TAddress exceptionAddress) {
+    std::vector<TPreparedEntry> list;
+    if (thread.stackTop <= thread.stackPointer ||
+        thread.stackTop - thread.stackPointer > (16u << 20))
+        return list;
+    TProcessMemoryReader memory;
+    std::vector<uint8_t> stack(thread.stackTop - thread.stackPointer);
+    if (!memory.Read(thread.stackPointer, stack.data(), static_cast<uint32_t>(stack.size())))
+        return list;
+    const auto slot = [&](TAddress at) {
+        uint32_t v = 0;
+        std::memcpy(&v, stack.data() + (at - thread.stackPointer), 4);
+        return TAddress(v);
+    };
+    std::vector<TAddress> frameSlots;
+    TAddress frame = thread.framePointer;
+    for (size_t n = 0; n < stack.size() / 8 + 1; ++n) {
+        if (frame < thread.stackPointer || uint64_t(frame) + 8 > thread.stackTop) break;
+        frameSlots.push_back(frame + 4);
+        const TAddress next = slot(frame);
+        if (!(next > frame && next < thread.stackTop)) break;
+        frame = next;
+    }
+    TReadableRanges ranges = BeginTryRead(memory);
+    for (uint64_t at = uint64_t(thread.stackTop) - 4; at >= thread.stackPointer; at -= 4) {
+        const TAddress value = slot(TAddress(at));
+        if (thread.crashed && exceptionAddress && value == exceptionAddress) break;
+        const bool framed =
+            std::find(frameSlots.begin(), frameSlots.end(), TAddress(at)) != frameSlots.end();
+        if (value > 7 && (framed || FollowsCall(memory, value, &ranges)))
+            list.push_back({static_cast<uint8_t>(framed ? 1 : 0), value});
+        if (at < 4) break;
+    }
+    EndTryRead(ranges);
+    return list;
+}
+
 class TIQXException final : public IQXException,
                             public IQXExceptionEx,
                             public IReportBuilder,
@@ -175,6 +221,14 @@ public:
         SetVersionText(settings_->VersionText());
         if (!data_.faultThreadId) data_.faultThreadId = GetCurrentThreadId();
         ApplyFilters();
+        // The hooks keep the throw site first and older words after it; the tracer wants
+        // the oldest first. The hooks' list is only valid until the thread's next throw.
+        if (const auto* thrown =
+                static_cast<const std::vector<TThrowStackEntry>*>(data_.preparedStack)) {
+            for (auto it = thrown->rbegin(); it != thrown->rend(); ++it)
+                thrownStack_.push_back({it->flag, it->address});
+        }
+        data_.preparedStack = nullptr;
         report_ = std::make_unique<TQXReport>(*this, reportWanted_);
         try {
             alert_ = CreateProgressAlert(PlWaitTitle(), nullptr, "QXIPLWAIT");
@@ -320,22 +374,70 @@ public:
 
     // ---- ISectionSource ----
     void PrepareStack(const TThreadStackRecord& thread) override {
-        if (auto tracer = ThreadTracer()) tracer->PrepareStack(thread, *this);
+        // An installed tracer (a test's) takes the place of the process's own.
+        if (auto tracer = ThreadTracer()) return tracer->PrepareStack(thread, *this);
+        if (thread.crashed && !thrownStack_.empty()) return;
+        std::vector<TPreparedEntry> list = QuickCandidates(thread, data_.faultAddress);
+        std::lock_guard guard(preparedLock_);
+        prepared_[thread.threadId] = std::move(list);
     }
     TThreadTrace TraceThread(const TThreadStackRecord& thread) override {
-        // TRACER ADAPTER: the stack tracer comes in through SetThreadTracer; until it
-        // lands a thread's trace is the line of its current address.
-        TThreadTrace trace;
         if (auto tracer = ThreadTracer()) {
-            trace = tracer->TraceThread(thread, *this);
-        } else {
-            trace.crashAddress = thread.address;
-            trace.text = DescribeAddress(thread.address);
+            TThreadTrace trace = tracer->TraceThread(thread, *this);
+            if (alert_) alert_->PhaseDone();
+            return trace;
         }
+        std::vector<TPreparedEntry> prepared;
+        bool havePrepared = false;
+        if (thread.crashed && !thrownStack_.empty()) {
+            prepared = thrownStack_;
+            havePrepared = true;
+        } else {
+            std::lock_guard guard(preparedLock_);
+            auto it = prepared_.find(thread.threadId);
+            if (it != prepared_.end()) {
+                prepared = std::move(it->second);
+                prepared_.erase(it);
+                havePrepared = true;
+            }
+        }
+        TStackTraceRequest request;
+        request.HideUglyItems = HideUglyItems();
+        request.ShowRelAddrs = ShowRelAddrs();
+        request.ShowRelLines = ShowRelLines();
+        request.Abort = &abort_;
+        request.Prepared = havePrepared ? &prepared : nullptr;
+        request.CxxTermination = thread.cxxTermination;
+        request.FramePointer = thread.framePointer;
+        request.Progress = alert_.get();
+        request.CreationAddress = thread.creationAddress;
+        request.StackTop = thread.stackTop;
+        request.StackBottom = thread.stackPointer;
+        request.IsException = thread.crashed && data_.faultAddress != 0;
+        // Without a processor context the exception came from a call (a throw).
+        request.RaisedByCode = request.IsException && data_.context.empty();
+        request.CurrentAddress = thread.address;
+        // A throw's prepared stack already ends in its site.
+        request.DoNotAddTopItem = thread.crashed && !thrownStack_.empty();
+        std::vector<std::string> minDebugInfo;
+        TStackTraceResult result = ProcessStackTracer().Trace(request, &minDebugInfo);
         if (alert_) alert_->PhaseDone();
+        TThreadTrace trace;
+        trace.text = std::move(result.Text);
+        trace.crashChecksum = result.Checksums[0];
+        trace.stackChecksum = result.Checksums[1];
+        trace.functionStart = result.CrashProcStart;
+        trace.crashAddress = result.CrashAddress;
+        trace.hasLineInfo = result.HasLineNumbers;
+        trace.aborted = abort_.load();
+        trace.qixEntries = std::move(minDebugInfo);
         return trace;
     }
     std::string DescribeAddress(TAddress address) override {
+        try {
+            return ProcessStackTracer().DescribeAddress(address, ShowRelAddrs(), ShowRelLines());
+        } catch (...) {
+        }
         std::string text = Hex8(address);
         HMODULE module = nullptr;
         if (address && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -410,6 +512,7 @@ private:
         crash.stackPointer = data_.stackPointer;
         crash.framePointer = data_.framePointer;
         crash.external = !data_.context.empty();
+        crash.cxxTermination = qix::ObjectClassName(data_.object) == "BcbTermination";
         for (const TListedThread& listed : ListReportThreads(list)) {
             TThreadRegistryEntry entry;
             bool available = false;
@@ -422,7 +525,12 @@ private:
                 probe.contextRead = true;
                 probe.stackPointer = data_.stackPointer;
                 probe.framePointer = data_.framePointer;
-                probe.stackTop = StackTopOf(data_.stackPointer);
+            }
+            // The crashed thread may be waiting on another stack (the spare one after an
+            // overflow): the stack to trace is the one of the crash.
+            if (listed.crashed && data_.stackPointer) {
+                const TAddress top = StackTopOf(data_.stackPointer);
+                if (top) probe.stackTop = top;
             }
             std::string creator;
             if (found && entry.creatorThreadId)
@@ -476,6 +584,9 @@ private:
     std::atomic<bool> sent_{false}, saved_{false};
     std::atomic<int32_t> completeClaim_{-1}, autoSaveClaim_{-1};
     std::vector<TThreadStackRecord> threads_;
+    std::vector<TPreparedEntry> thrownStack_; // of the crashed thread's throw, oldest first
+    std::mutex preparedLock_;
+    std::map<uint32_t, std::vector<TPreparedEntry>> prepared_; // quick lists by thread id
     std::vector<std::pair<std::string, std::string>> plan_;
     std::atomic<bool> abort_{false};
     THandle completion_;
