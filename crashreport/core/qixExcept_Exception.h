@@ -118,6 +118,8 @@ public:
     // The first caller gets true.
     virtual bool ClaimCompleteNotice() = 0;
     virtual bool ClaimAutoSave() = 0;
+    // The sections stopped being computed (the object goes, or the process exits).
+    virtual bool CompletionAborted() const { return false; }
 };
 
 // The stack tracer's Windows adapter plugs in here. Without one a thread's trace is the
@@ -136,5 +138,10 @@ std::shared_ptr<IThreadTracer> ThreadTracer();
 std::shared_ptr<IQXException> CreateException(std::shared_ptr<IQXSettings> settings,
                                               TExceptionData data);
 IQXExceptionEx& ExceptionEx(IQXException& exception);
+
+// For the process's exit: every report still computing its sections stops, and the
+// call waits up to `timeoutMs` for their completion threads to end; reports created
+// afterwards keep their placeholders. The runtime tears down what those threads use.
+void AbortReportCompletions(uint32_t timeoutMs);
 
 } // namespace qix

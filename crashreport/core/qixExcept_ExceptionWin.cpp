@@ -208,6 +208,19 @@ std::vector<TPreparedEntry> QuickCandidates(const TThreadStackRecord& thread,
     return list;
 }
 
+class TIQXException;
+
+// The reports whose sections are being computed, for the process's exit.
+struct TLiveReports {
+    std::mutex lock;
+    std::vector<TIQXException*> list;
+    bool exiting = false;
+};
+TLiveReports& LiveReports() {
+    static TLiveReports& live = *new TLiveReports;
+    return live;
+}
+
 class TIQXException final : public IQXException,
                             public IQXExceptionEx,
                             public IReportBuilder,
@@ -243,7 +256,20 @@ public:
             if (ProcessIsBlocked() ||
                 WaitForSingleObject(completion_.get(), INFINITE) != WAIT_OBJECT_0)
                 TerminateThread(completion_.get(), 0);
+            TLiveReports& live = LiveReports();
+            std::lock_guard guard(live.lock);
+            live.list.erase(std::remove(live.list.begin(), live.list.end(), this), live.list.end());
         }
+    }
+
+    // Under the live list's lock.
+    HANDLE AbortForExit() {
+        abort_.store(true);
+        HANDLE copy = nullptr;
+        if (completion_ && completionId_.load() != GetCurrentThreadId())
+            DuplicateHandle(GetCurrentProcess(), completion_.get(), GetCurrentProcess(), &copy,
+                            SYNCHRONIZE, FALSE, 0);
+        return copy;
     }
 
     // ---- settings: the private copy first, then the module's ----
@@ -326,6 +352,7 @@ public:
     void SetReportSaved(bool value) override { saved_.store(value); }
     bool ClaimCompleteNotice() override { return ++completeClaim_ == 0; }
     bool ClaimAutoSave() override { return ++autoSaveClaim_ == 0; }
+    bool CompletionAborted() const override { return abort_.load(); }
 
     // ---- IReportBuilder ----
     void FillHeader(TIQXFields& header) override {
@@ -559,12 +586,17 @@ private:
     }
 
     void StartCompletion() {
+        TLiveReports& live = LiveReports();
+        std::unique_lock guard(live.lock);
+        if (live.exiting) abort_.store(true);
         DWORD id = 0;
         completion_.reset(CreateThread(nullptr, 0, CompletionProc, this, CREATE_SUSPENDED, &id));
         if (!completion_) {
+            guard.unlock();
             RunCompletion();
             return;
         }
+        live.list.push_back(this);
         completionId_.store(id);
         SetThreadPriority(completion_.get(), THREAD_PRIORITY_ABOVE_NORMAL);
         ResumeThread(completion_.get());
@@ -607,6 +639,22 @@ std::shared_ptr<IQXException> CreateException(std::shared_ptr<IQXSettings> setti
 
 IQXExceptionEx& ExceptionEx(IQXException& exception) {
     return dynamic_cast<IQXExceptionEx&>(exception);
+}
+
+void AbortReportCompletions(uint32_t timeoutMs) {
+    TLiveReports& live = LiveReports();
+    std::vector<HANDLE> threads;
+    {
+        std::lock_guard guard(live.lock);
+        live.exiting = true;
+        for (TIQXException* report : live.list)
+            if (HANDLE h = report->AbortForExit()) threads.push_back(h);
+    }
+    // More than the system waits for at once is not expected; the rest are not waited for.
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(threads.size(), MAXIMUM_WAIT_OBJECTS));
+    if (count) WaitForMultipleObjects(count, threads.data(), TRUE, timeoutMs);
+    for (HANDLE h : threads)
+        CloseHandle(h);
 }
 
 } // namespace qix

@@ -1,6 +1,7 @@
 // The interception points: system fault handlers, the C++ runtime's throw, terminate
 // and abort paths, the framework's application and thread objects, thread creation,
 // work items, the pausing message hooks and the hidden-exception check.
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
@@ -93,6 +94,7 @@ using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 using TBeginThreadEx = uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*,
                                            unsigned, unsigned*);
 using TQueueUserWorkItem = BOOL(WINAPI*)(LPTHREAD_START_ROUTINE, PVOID, ULONG);
+using TExit = void(__cdecl*)(int);
 using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
 using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 
@@ -105,6 +107,7 @@ struct THookState {
     TCreateThread createThread = nullptr;
     TBeginThreadEx beginThreadEx = nullptr;
     TQueueUserWorkItem queueWorkItem = nullptr;
+    TExit exit = nullptr;
     TGetMessage getMessageA = nullptr, getMessageW = nullptr;
     TPeekMessage peekMessageA = nullptr, peekMessageW = nullptr;
     // Stack on which a stack overflow is reported.
@@ -267,7 +270,9 @@ LONG WINAPI VectoredFaultHandler(EXCEPTION_POINTERS* info) {
         ReportOnSpareStack(info);
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    if (!InExecutable(record->ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
+    if (!InExecutable(record->ExceptionAddress) ||
+        IsGuardedReadFault(reinterpret_cast<uintptr_t>(record->ExceptionAddress)))
+        return EXCEPTION_CONTINUE_SEARCH;
     ReportFault(info);
     return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -517,6 +522,15 @@ BOOL WINAPI HookedQueueUserWorkItem(LPTHREAD_START_ROUTINE procedure, PVOID cont
     return FALSE;
 }
 
+// ---- the runtime's exit ----
+
+// Runs before the runtime's clean-up functions, which free what report threads use.
+void __cdecl HookedExit(int code) {
+    StopReportsForExit();
+    if (TExit previous = H().exit) previous(code);
+    ExitProcess(static_cast<UINT>(code));
+}
+
 // ---- message hooks ----
 
 BOOL WINAPI HookedGetMessageA(LPMSG msg, HWND window, UINT first, UINT last) {
@@ -605,6 +619,7 @@ void InstallHooks() {
     Redirect("kernel32.dll", "CreateThread", Ptr(HookedCreateThread), h.createThread);
     Redirect("msvcrt.dll", "_beginthreadex", Ptr(HookedBeginThreadEx), h.beginThreadEx);
     Redirect("kernel32.dll", "QueueUserWorkItem", Ptr(HookedQueueUserWorkItem), h.queueWorkItem);
+    Redirect("msvcrt.dll", "exit", Ptr(HookedExit), h.exit);
     Redirect("user32.dll", "GetMessageA", Ptr(HookedGetMessageA), h.getMessageA);
     Redirect("user32.dll", "GetMessageW", Ptr(HookedGetMessageW), h.getMessageW);
     Redirect("user32.dll", "PeekMessageA", Ptr(HookedPeekMessageA), h.peekMessageA);
@@ -625,6 +640,7 @@ void RemoveHooks() {
     Unredirect(Ptr(HookedPeekMessageA), h.peekMessageA);
     Unredirect(Ptr(HookedGetMessageW), h.getMessageW);
     Unredirect(Ptr(HookedGetMessageA), h.getMessageA);
+    Unredirect(Ptr(HookedExit), h.exit);
     Unredirect(Ptr(HookedQueueUserWorkItem), h.queueWorkItem);
     Unredirect(Ptr(HookedBeginThreadEx), h.beginThreadEx);
     Unredirect(Ptr(HookedCreateThread), h.createThread);

@@ -33,6 +33,7 @@ struct TPipelineState {
     HWND window = nullptr;
     UINT dispatchMessage = 0, watchdogMessage = 0;
     std::atomic<bool> mainThreadBusy{false};
+    std::atomic<int> pendingRequests{0}; // written into the pipe and not done yet
     TFireHandlersParams* pendingDispatch = nullptr;
     std::mutex timesLock;
     std::array<int64_t, 10> times{};
@@ -101,6 +102,7 @@ DWORD WINAPI HandlingThreadProc(LPVOID) {
             RunExceptionPipeline(request);
         } catch (...) {
         }
+        --s.pendingRequests;
         SetEvent(reinterpret_cast<HANDLE>(request.doneEvent));
         PostThreadMessageA(request.requestingThreadId, WM_NULL, 0, 0);
     }
@@ -394,6 +396,16 @@ void FinalizeLibrary() {
     ClearAllHandlers();
 }
 
+void StopReportsForExit() {
+    TPipelineState& s = S();
+    if (s.state != TLibraryState::Active || GetCurrentThreadId() == s.handlingThreadId) return;
+    // The sections stop first; the handling thread then finishes its requests with what
+    // it has, before the runtime frees what it uses.
+    AbortReportCompletions(1000);
+    for (int i = 0; i < 200 && s.pendingRequests.load() > 0; ++i)
+        Sleep(10);
+}
+
 // ---- ReportException ----
 
 void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress faultAddress,
@@ -465,9 +477,12 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
     PauseFreezeCheck(true);
     DWORD written = 0;
     bool finished = true;
+    ++s.pendingRequests;
     if (done && WriteFile(s.pipeWrite, &request, sizeof request, &written, nullptr) &&
         written == sizeof request)
         finished = WaitForDone(done);
+    else
+        --s.pendingRequests;
     // Left early on a quit message: the handling thread still signals this event, so its
     // handle must not be reused for something else.
     if (done && finished) CloseHandle(done);

@@ -547,6 +547,14 @@ TEST(PipelineChild, AFrozenMainThreadGivesOneFreezeReport) {
     EXPECT_THAT(text, HasSubstr("The application seems to be frozen."));
 }
 
+TEST(PipelineChild, ExitingWhileAReportIsTracedStopsTheTraceBeforeTheRuntimeCleansUp) {
+    const std::string file = FreshTempFile("exit.txt");
+    // 66: the tracer still ran when the runtime's clean-up began; 24: no trace started.
+    EXPECT_EQ(RunChild("qixExcept_PipelineChild_active.exe", "exitreport \"" + file + "\""), 23u);
+    // Saved with what was there when the sections stopped.
+    EXPECT_THAT(ReadFile(file), HasSubstr("exception message: still being traced at exit.\r\n"));
+}
+
 TEST(PipelineChild, PauseFreezeCheckSuspendsTheWatchdog) {
     const std::string file = FreshTempFile("paused.txt");
     EXPECT_EQ(RunChild("qixExcept_PipelineChild_active.exe", "pausedfreeze \"" + file + "\""), 20u);
