@@ -441,8 +441,8 @@ public:
         request.StackTop = thread.stackTop;
         request.StackBottom = thread.stackPointer;
         request.IsException = thread.crashed && data_.faultAddress != 0;
-        // Without a processor context the exception came from a call (a throw).
-        request.RaisedByCode = request.IsException && data_.context.empty();
+        // Only system exceptions come from the processor; a throw has its site's registers.
+        request.RaisedByCode = request.IsException && !thread.external;
         request.CurrentAddress = thread.address;
         // A throw's prepared stack already ends in its site.
         request.DoNotAddTopItem = thread.crashed && !thrownStack_.empty();
@@ -538,7 +538,8 @@ private:
         crash.exceptionAddress = data_.faultAddress;
         crash.stackPointer = data_.stackPointer;
         crash.framePointer = data_.framePointer;
-        crash.external = !data_.context.empty();
+        crash.external = std::any_of(data_.object.classChain.begin(), data_.object.classChain.end(),
+                                     [](const std::string& name) { return name == "EExternal"; });
         crash.cxxTermination = qix::ObjectClassName(data_.object) == "BcbTermination";
         for (const TListedThread& listed : ListReportThreads(list)) {
             TThreadRegistryEntry entry;

@@ -83,6 +83,9 @@ struct TThrowRecord {
     void* object = nullptr;
     uintptr_t address = 0;
     std::vector<TThrowStackEntry> stack;
+    // The registers at the throw site, as a processor fault would have them.
+    CONTEXT context;
+    bool hasContext = false;
 };
 thread_local TThrowRecord t_throw;
 // Set while a fault of this thread is being reported, so that it is reported once.
@@ -592,15 +595,30 @@ const std::vector<TThrowStackEntry>* PreparedStackFor(const void* object) {
     return object && object == t_throw.object && !t_throw.stack.empty() ? &t_throw.stack : nullptr;
 }
 
+uintptr_t ThrowAddressOf(const void* object) {
+    return object && object == t_throw.object ? t_throw.address : 0;
+}
+
+const void* ThrowContextFor(const void* object, uintptr_t address) {
+    return object && object == t_throw.object && address == t_throw.address && t_throw.hasContext
+               ? &t_throw.context
+               : nullptr;
+}
+
 void CheckHiddenException() {
     if (LibraryState() != TLibraryState::Active || GetCurrentThreadId() == HandlingThreadId())
         return;
     if (HandlersExist(kEventHidden) && abi::__cxa_current_exception_type())
         ReportException(TReportKind::Hidden, nullptr, t_throw.address, nullptr, 0, nullptr,
                         kSourceHidden, nullptr, 0, 0, true);
+    ClearThrowRecord();
+}
+
+void ClearThrowRecord() {
     t_throw.object = nullptr;
     t_throw.address = 0;
     t_throw.stack.clear();
+    t_throw.hasContext = false;
 }
 
 bool HooksInstalled() {
@@ -698,5 +716,18 @@ extern "C" void __wrap___cxa_throw(void* object, std::type_info* type, void (*de
     record.object = object;
     record.address = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     qix::PrepareThrowStack(record, __builtin_frame_address(0));
+    // The caller's view: back at the throw site, this frame gone.
+    RtlCaptureContext(&record.context);
+    auto* const* frame = static_cast<void* const*>(__builtin_frame_address(0));
+#if defined(__i386__)
+    record.context.Eip = static_cast<DWORD>(record.address);
+    record.context.Ebp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(frame[0]));
+    record.context.Esp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(frame + 2));
+#else
+    record.context.Rip = record.address;
+    record.context.Rbp = reinterpret_cast<uintptr_t>(frame[0]);
+    record.context.Rsp = reinterpret_cast<uintptr_t>(frame + 2);
+#endif
+    record.hasContext = true;
     __real___cxa_throw(object, type, destructor);
 }

@@ -2,6 +2,9 @@
 // dispatch through the message-handler window, the exception times, the emergency
 // reserve and shutdown.
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
+#include "crashreport/analysis/qixMapFile.h"
+#include "crashreport/core/qixExcept_FaultAddress.h"
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
@@ -205,6 +208,22 @@ bool WaitForDone(HANDLE done) {
             DispatchMessageA(&msg);
         }
         if (WaitForSingleObject(done, 0) == WAIT_OBJECT_0) return true;
+    }
+}
+
+// An address inside an instruction of a function with debug information, whose next word
+// starts one, is moved there.
+TAddress CorrectedFaultAddress(TAddress address) {
+    try {
+        const std::shared_ptr<const TMapFile> map = GetMapFileForAddress(address);
+        const TMapPublic* function = map && map->Valid() ? map->PublicAt(address) : nullptr;
+        if (!function || !function->IsCode) return address;
+        TProcessMemoryReader memory;
+        TDisAsmContext context;
+        context.Memory = &memory;
+        return CorrectFaultAddress(context, function->Address, address);
+    } catch (...) {
+        return address;
     }
 }
 
@@ -430,10 +449,14 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
         }
     }
     if (raised && IsAbort(*raised)) {
+        ClearThrowRecord();
         if (!canContinue) QuitApplication();
         AcquireEmergencyReserve();
         return;
     }
+    // The thread's exception record: where the object was thrown, and the registers there.
+    if (!faultAddress && raised) faultAddress = ThrowAddressOf(raised->object);
+    if (!context && raised) context = ThrowContextFor(raised->object, faultAddress);
     // A report without an address points at the code that reported.
     if (!faultAddress && !context) faultAddress = AddressOf(__builtin_return_address(0));
     if (!stackPointer) stackPointer = AddressOf(__builtin_frame_address(0));
@@ -443,12 +466,13 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
         std::memcpy(&c, context, sizeof c);
         TAddress ip = 0, sp = 0, fp = 0;
         ContextPointers(c, ip, sp, fp);
+        if (!faultAddress) faultAddress = ip;
         if (faultAddress >= ip && faultAddress - ip <= 4) {
             stackPointer = sp;
             framePointer = fp;
         }
-        if (!faultAddress) faultAddress = ip;
     }
+    faultAddress = CorrectedFaultAddress(faultAddress);
 
     TExceptionRequest request{0,
                               self,
@@ -469,6 +493,7 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
             RunExceptionPipeline(request);
         } catch (...) {
         }
+        ClearThrowRecord();
         AcquireEmergencyReserve();
         return;
     }
@@ -487,6 +512,7 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
     // handle must not be reused for something else.
     if (done && finished) CloseHandle(done);
     PauseFreezeCheck(false);
+    ClearThrowRecord();
     AcquireEmergencyReserve();
 }
 

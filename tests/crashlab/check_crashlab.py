@@ -205,6 +205,28 @@ def check_disassembly(args, text, top):
           f"marked instruction {m.group(2)!r}, objdump says {expected!r}")
 
 
+def next_instruction(args, address):
+    """Where objdump's next instruction after the one at address starts."""
+    out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn",
+                          f"--start-address=0x{address:x}", f"--stop-address=0x{address + 32:x}",
+                          os.path.join(args.bin, "crashlab.exe.debug")],
+                         stdout=subprocess.PIPE, text=True, check=True).stdout
+    starts = [int(m.group(1), 16) for m in
+              (re.match(r"^\s*([0-9a-f]+):\s", line) for line in out.splitlines()) if m]
+    later = [a for a in starts if a > address]
+    check(starts and starts[0] == address and later, f"objdump shows no instruction at {address:08x}")
+    return later[0]
+
+
+def check_registers_and_dump(text, eip_expected, what):
+    eip = re.search(r"^eip = ([0-9a-f]{8})$", text, re.M)
+    esp = re.search(r"^esp = ([0-9a-f]{8})$", text, re.M)
+    check(eip and int(eip.group(1), 16) == eip_expected,
+          f"eip {eip.group(1) if eip else None} is not {what} {eip_expected:08x}")
+    dump = re.search(r"^stack dump:\n([0-9a-f]{8}) ", text, re.M)
+    check(esp and dump and dump.group(1) == esp.group(1), "stack dump does not start at esp")
+
+
 def instruction_at(args, address):
     out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn",
                           f"--start-address=0x{address:x}", f"--stop-address=0x{address + 16:x}",
@@ -264,14 +286,13 @@ def check_report(args, scenario, text):
         insn = intel_instruction_at(args, top)
         check(re.match(r"call\s+[0-9a-f]+ <___wrap___cxa_throw>", insn),
               f"top frame {top:08x} is no throw site: {insn!r}")
+        # The registers are the throw site's, as the call returns there.
+        check_registers_and_dump(text, next_instruction(args, top),
+                                 "the instruction after the throw")
     check_checksums(text, threads)
     if not return_address and function:
         # The registers and the stack dump are those of the fault.
-        eip = re.search(r"^eip = ([0-9a-f]{8})$", text, re.M)
-        esp = re.search(r"^esp = ([0-9a-f]{8})$", text, re.M)
-        check(eip and int(eip.group(1), 16) == top, "eip is not the faulting instruction")
-        dump = re.search(r"^stack dump:\n([0-9a-f]{8}) ", text, re.M)
-        check(esp and dump and dump.group(1) == esp.group(1), "stack dump does not start at esp")
+        check_registers_and_dump(text, top, "the faulting instruction")
         insn = instruction_at(args, top)
         if scenario == "divide":
             check(insn.startswith("idiv"), f"faulting instruction {insn!r} is no division")
