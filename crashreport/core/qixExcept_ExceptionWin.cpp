@@ -8,12 +8,11 @@
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
+#include "crashreport/core/qixExcept_ThreadList.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
 #include "crashreport/ui/qixNVPrgrAlert.h"
 
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstring>
@@ -99,19 +98,6 @@ TReportSystemInfo GatherSystemInfo() {
     if (GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, sizeof separator) > 1)
         sys.decimalSeparator = separator;
     return sys;
-}
-
-// The threads of this process in the order the system lists them.
-std::vector<uint32_t> ProcessThreadIds() {
-    std::vector<uint32_t> ids;
-    THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
-    return ids;
 }
 
 TAddress StackTopOf(TAddress stackPointer) {

@@ -456,7 +456,17 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
     }
     // The thread's exception record: where the object was thrown, and the registers there.
     if (!faultAddress && raised) faultAddress = ThrowAddressOf(raised->object);
-    if (!context && raised) context = ThrowContextFor(raised->object, faultAddress);
+    // Copies: the record changes when this thread throws again while it waits (the main
+    // thread pumps messages meanwhile), and the handling thread reads them later.
+    CONTEXT throwContext;
+    if (!context && raised)
+        if (const void* recorded = ThrowContextFor(raised->object, faultAddress)) {
+            std::memcpy(&throwContext, recorded, sizeof throwContext);
+            context = &throwContext;
+        }
+    std::vector<TThrowStackEntry> prepared;
+    if (raised)
+        if (const auto* recorded = PreparedStackFor(raised->object)) prepared = *recorded;
     // A report without an address points at the code that reported.
     if (!faultAddress && !context) faultAddress = AddressOf(__builtin_return_address(0));
     if (!stackPointer) stackPointer = AddressOf(__builtin_frame_address(0));
@@ -487,7 +497,7 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
                               source,
                               relatedObject,
                               package,
-                              raised ? PreparedStackFor(raised->object) : nullptr};
+                              prepared.empty() ? nullptr : &prepared};
     if (ProcessIsBlocked() || !s.pipeWrite) {
         try {
             RunExceptionPipeline(request);

@@ -2,6 +2,7 @@
 // a child program in three builds (active, Enabled off, no resource) for what ends or
 // freezes a process.
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/core/qixExcept_ThreadList.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
 
 #include <gmock/gmock.h>
@@ -10,6 +11,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +160,61 @@ TEST_F(Pipeline, StartUpOpensTheRegistryAndTheHandlingThread) {
     EXPECT_EQ(ThreadDisplayName(HandlingThreadId(), false), "");
     EXPECT_EQ(ThreadDisplayName(GetCurrentThreadId(), false),
               "main thread (" + Dollar(GetCurrentThreadId()) + ")");
+}
+
+// A thread made by the system call itself: none of the creation hooks sees it.
+struct TRawThread {
+    HANDLE handle = nullptr;
+    DWORD id = 0;
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    static LONG WINAPI Run(void* stopEvent) {
+        WaitForSingleObject(static_cast<HANDLE>(stopEvent), INFINITE);
+        return 0;
+    }
+    TRawThread() {
+        using TCreate = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, void*, HANDLE, void*, void*, ULONG,
+                                      SIZE_T, SIZE_T, SIZE_T, void*);
+        const auto create = reinterpret_cast<TCreate>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtCreateThreadEx")));
+        if (create && create(&handle, THREAD_ALL_ACCESS, nullptr, GetCurrentProcess(),
+                             reinterpret_cast<void*>(&Run), stop, 0, 0, 0, 0, nullptr) >= 0)
+            id = GetThreadId(handle);
+    }
+    ~TRawThread() {
+        SetEvent(stop);
+        if (handle) WaitForSingleObject(handle, 10000), CloseHandle(handle);
+        CloseHandle(stop);
+    }
+};
+
+TEST(ThreadList, BothSourcesListTheSameThreadsOfThisProcess) {
+    TRawThread raw;
+    ASSERT_NE(raw.id, 0u) << "NtCreateThreadEx made no thread";
+    const auto snapshot = ThreadIdsFromSnapshot();
+    const auto system = ThreadIdsFromSystemInformation();
+    ASSERT_TRUE(snapshot.has_value());
+    ASSERT_TRUE(system.has_value()) << "no thread list from the system's process information";
+    std::vector<uint32_t> a = *snapshot, b = *system;
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    EXPECT_EQ(a, b);
+    EXPECT_NE(std::find(b.begin(), b.end(), GetCurrentThreadId()), b.end());
+    EXPECT_NE(std::find(b.begin(), b.end(), raw.id), b.end());
+    EXPECT_NE(std::find(b.begin(), b.end(), HandlingThreadId()), b.end());
+}
+
+TEST_F(Pipeline, AThreadMadeOutsideTheHooksStillGetsASection) {
+    TRawThread raw;
+    ASSERT_NE(raw.id, 0u) << "NtCreateThreadEx made no thread";
+    RegisterExceptionHandler(CaptureReport, kSyncNone, 3);
+    TWorker worker([] { ThrowAndReport("outside"); });
+    WaitPumping(worker.handle);
+    // Unregistered: its plain title, and a stack read from its context.
+    const std::string title = "thread " + Dollar(raw.id) + ":";
+    const size_t at = log_.report.find("\r\n" + title);
+    ASSERT_NE(at, std::string::npos) << log_.report;
+    EXPECT_NE(log_.report.compare(at + 2 + title.size(), 25, "\r\n>> stack not accessible"), 0)
+        << log_.report.substr(at, 200);
 }
 
 TEST_F(Pipeline, ThreadNamesClassesAndCreatorsAreKeptAndMerged) {
