@@ -7,6 +7,7 @@
 #include "crashreport/core/qixExcept_Report.h"
 #include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_Settings.h"
+#include "crashreport/support/qixNVBitmap.h"
 
 #include <array>
 #include <atomic>
@@ -82,6 +83,10 @@ public:
     virtual std::string CompleteReport() = 0;
     virtual void SetReportText(std::string text) = 0;
     virtual std::string ReportText(bool mustBeComplete) = 0;
+    // Taken on the first request (the screen, or the program's windows only as the
+    // settings say) and kept; null when it cannot be taken.
+    virtual PNVBitmap Screenshot() { return nullptr; }
+    virtual void SetScreenshot(PNVBitmap) {}
     virtual void BeginChange() = 0;
     virtual void EndChange() = 0;
     virtual void AddReportListener(TReportCallback callback, bool critical) = 0;

@@ -299,6 +299,22 @@ public:
     std::string ReportText(bool mustBeComplete) override {
         return report_->ReportText(mustBeComplete);
     }
+    PNVBitmap Screenshot() override {
+        std::lock_guard guard(screenshotLock_);
+        if (!screenshotTaken_) {
+            screenshotTaken_ = true;
+            try {
+                screenshot_ = CaptureScreen(ScrShotAppOnly());
+            } catch (...) {
+            }
+        }
+        return screenshot_;
+    }
+    void SetScreenshot(PNVBitmap bitmap) override {
+        std::lock_guard guard(screenshotLock_);
+        screenshotTaken_ = true;
+        screenshot_ = std::move(bitmap);
+    }
     void BeginChange() override { report_->BeginChange(); }
     void EndChange() override { report_->EndChange(); }
     void AddReportListener(TReportCallback callback, bool critical) override {
@@ -600,6 +616,9 @@ private:
     bool screenshotAppended_ = false;
     uint8_t showMode_ = 0;
     std::string assistant_;
+    std::mutex screenshotLock_;
+    bool screenshotTaken_ = false;
+    PNVBitmap screenshot_;
     std::atomic<bool> sent_{false}, saved_{false};
     std::atomic<int32_t> completeClaim_{-1}, autoSaveClaim_{-1};
     std::vector<TThreadStackRecord> threads_;

@@ -558,6 +558,8 @@ void RunExceptionPipeline(const TExceptionRequest& request) {
             paused = true;
         }
         if (!handled) {
+            // Taken before the report's box or alert can cover the program's windows.
+            if (e->ScreenshotWanted()) e->Screenshot();
             if (e->ReportWanted()) e->ReportText(false);
             FireExceptionHandlers(*e, handled);
         }

@@ -37,6 +37,7 @@ CASES = {
     "inside-handler": ("EAccessViolation", r"Write of address", "WriteNowhere", False, None),
     "freeze": (None, r"The application seems to be frozen\.", None, False, None),
     "hidden": ("std::runtime_error", r"caught and dealt with\.", "ThrowHandled", True, None),
+    "screenshot": ("EAccessViolation", r"Write of address", "WriteNowhere", False, None),
 }
 
 
@@ -329,6 +330,29 @@ def main():
         code, files = run(args, program, "write-av", folder)
         check(not files, f"a report appeared: {files}")
         check(code not in (0, 1), f"exit code {code} looks like the library's")
+    elif s == "screenshot":
+        # The report's handler saved the screenshot beside it and stated its size.
+        code, files = run(args, "crashlab.exe", s, folder)
+        check(code == 1, f"exit code {code}, expected 1 (closed after the report)")
+        check(files == ["crashlab-screenshot.png", "crashlab-screenshot.txt"],
+              f"expected the report and the screenshot, found {files}")
+        with open(os.path.join(folder, "crashlab-screenshot.txt"), encoding="latin-1") as f:
+            text = f.read()
+        check_report(args, s, text)
+        stated = header(text, "screenshot") or ""
+        m = re.fullmatch(r"(\d+)x(\d+), saved", stated)
+        check(m, f"the report states the screenshot as {stated!r}")
+        pngcheck = shutil.which("pngcheck")
+        check(pngcheck, "oracle pngcheck is missing (install pngcheck)")
+        out = subprocess.run([pngcheck, "-v", os.path.join(folder, "crashlab-screenshot.png")],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        check(out.returncode == 0, f"pngcheck rejects the screenshot:\n{out.stdout}")
+        size = re.search(r"(\d+) x (\d+) image", out.stdout)
+        check(size and size.groups() == m.groups(),
+              f"pngcheck sees {size.groups() if size else None}, the report says {m.groups()}")
+        # The program's window (320 x 200 outside) is all the picture holds.
+        check((int(m.group(1)), int(m.group(2))) == (320, 200),
+              f"screenshot of {stated}, expected the window's 320x200")
     elif s == "same-twice":
         crcs = []
         for i in range(2):
