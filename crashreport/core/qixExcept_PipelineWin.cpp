@@ -23,6 +23,7 @@ namespace qix {
 namespace {
 
 constexpr UINT kAnswer = 777;
+constexpr SIZE_T kHandlingStack = 1 << 20;
 constexpr char kWindowClass[] = "qixExceptMsgHandlerWindow";
 
 struct TPipelineState {
@@ -116,8 +117,11 @@ bool StartHandlingThread() {
     TPipelineState& s = S();
     if (!CreatePipe(&s.pipeRead, &s.pipeWrite, nullptr, 64 * sizeof(TExceptionRequest)))
         return false;
-    s.handlingThread = CreateThread(nullptr, 0, HandlingThreadProc, nullptr, CREATE_SUSPENDED,
-                                    &s.handlingThreadId);
+    // Reports and the dialogs run here: a stack of its own size, not the program's 2 MB,
+    // which Wine commits whole.
+    s.handlingThread =
+        CreateThread(nullptr, kHandlingStack, HandlingThreadProc, nullptr,
+                     CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &s.handlingThreadId);
     if (!s.handlingThread) return false;
     SetThreadPriority(s.handlingThread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(s.handlingThread);
