@@ -2,7 +2,8 @@
 # Costs of the crash library in the crash lab under Wine (emulated 32-bit here, so
 # slower than on Windows): start-up of the library until main, private memory while
 # idle (active minus inactive build), and the time from a fault to the report file,
-# with the emulation factor of a plain loop measured in the same run.
+# with the emulation factor of a plain loop measured in the same run, and that time split
+# into its steps (crashlab's "costs" mode stamps them from its own handler and listener).
 # Usage: bench/crashlab_costs.sh [RUNS] (default 5).
 # Targets: idle memory under 2 MB; start-up under 5 ms once divided by the factor.
 set -euo pipefail
@@ -16,6 +17,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 value() { sed -n "s/^$1: \([0-9-]*\).*/\1/p"; }
 sum_active=0 sum_none=0 mem_active=0 mem_none=0 sum_fault=0
+steps=$work/steps.txt
+: >"$steps"
 # The report's date/time line is the moment of the fault; the file's time is its end.
 fault_to_file() {
     python3 - "$1" <<'PY'
@@ -37,7 +40,19 @@ for _ in $(seq "$runs"); do
     scripts/wine-exec "$bin/crashlab.exe" write-av "Z:${work//\//\\}" >/dev/null 2>&1 || true
     [ -s "$work/crashlab-write-av.txt" ] || { echo "no report was written"; exit 1; }
     sum_fault=$((sum_fault + $(fault_to_file "$work/crashlab-write-av.txt")))
-    rm -f "$work"/*.txt
+    rm -f "$work"/crashlab-*.txt
+    out=$(scripts/wine-exec "$bin/crashlab.exe" costs "Z:${work//\//\\}" 2>&1 || true)
+    [ -s "$work/crashlab-costs.txt" ] || { echo "no report was written in costs mode"; exit 1; }
+    python3 - "$work/crashlab-costs.txt" >>"$steps" <<PY
+import os, re, sys
+stamps = dict(re.findall(r"^([a-z ]+): ([0-9.]+)$", """$out""", re.M))
+t = {k: float(v) for k, v in stamps.items()}
+written = os.stat(sys.argv[1]).st_mtime * 1000
+print(t["created"] - t["fault"], t["started"] - t["created"], t["crashed traced"] - t["started"],
+      t["machine sections"] - t["crashed traced"], t["complete"] - t["machine sections"],
+      written - t["complete"], written - t["fault"])
+PY
+    rm -f "$work"/crashlab-*.txt
 done
 emulated=$(scripts/wine-exec "$bin/crashlab.exe" loop 2>&1 | value "loop")
 cat >"$work/loop.c" <<'C'
@@ -56,9 +71,10 @@ C
 cc -O2 -o "$work/loop" "$work/loop.c"
 native=$("$work/loop" | value "loop")
 python3 - "$runs" "$sum_active" "$sum_none" "$mem_active" "$mem_none" "$sum_fault" \
-    "$emulated" "$native" <<'PY'
+    "$emulated" "$native" "$steps" <<'PY'
 import sys
-runs, act, none, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:])
+runs, act, none, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:9])
+rows = [list(map(float, line.split())) for line in open(sys.argv[9]) if line.strip()]
 factor = emu / max(nat, 1)
 startup = (act - none) / runs
 print(f"emulation factor (plain loop): {factor:.1f} ({emu} ms vs {nat} ms native)")
@@ -68,4 +84,13 @@ print(f"library start-up (difference): {startup:.1f} ms, {startup / factor:.2f} 
 print(f"idle private memory, active minus inactive: {(mem_a - mem_n) / 1048576:.2f} MB"
       f" (target < 2 MB)")
 print(f"fault to report file on disk: {fault / runs:.0f} ms")
+names = ["hand-over to the handling thread and exception object",
+         "header, thread records and placeholders", "tracing the crashed thread",
+         "machine sections (registers, stack dump, disassembly)", "other threads' tracing",
+         "writing the file", "total (fault to file)"]
+means = [sum(r[i] for r in rows) / len(rows) for i in range(7)]
+print(f"fault to file by steps (costs mode, mean of {len(rows)} runs):")
+for name, mean in zip(names, means):
+    share = 100 * mean / means[-1] if means[-1] > 0 else 0
+    print(f"  {name}: {mean:.1f} ms ({share:.0f}%)")
 PY

@@ -4,6 +4,7 @@
 // the automatic actions, the mail address...).
 #include "crashlab/CrashLabScenarios.h"
 
+#include "crashreport/core/qixExcept_Handlers.h"
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/ui/qixExceptBox.h"
@@ -49,6 +50,64 @@ public:
         return fw::TForm::WndProc(msg, wParam, lParam);
     }
 };
+
+// ---- "costs": the steps from a fault to the report, for the timing script ----
+
+// Wall-clock milliseconds since 1970, comparable with the report file's time.
+double NowMs() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const uint64_t ticks = uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    return double(ticks - 116444736000000000ull) / 10000.0;
+}
+
+struct TCostStamps {
+    double fault = 0, created = 0, started = 0, crashedTraced = 0, machineDone = 0;
+    int placeholders = -1;
+};
+TCostStamps g_costs;
+
+LONG WINAPI StampFault(EXCEPTION_POINTERS*) {
+    if (g_costs.fault == 0) g_costs.fault = NowMs();
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+int Count(const std::string& text, const char* what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Every change of the report: its placeholders go one by one, the crashed thread's first,
+// then the machine sections, then the other threads.
+void StampReport(bool complete, const std::string& text, qix::TQXReport&) {
+    const double now = NowMs();
+    const int left = Count(text, "will be calculated soon");
+    const bool machineLeft = text.find("disassembling:\r\n>> will be") != std::string::npos ||
+                             text.find("stack dump:\r\n>> will be") != std::string::npos ||
+                             text.find("cpu registers:\r\n>> will be") != std::string::npos;
+    if (g_costs.placeholders < 0 && left > 0) {
+        g_costs.started = now;
+        g_costs.placeholders = left;
+    }
+    if (g_costs.crashedTraced == 0 && g_costs.placeholders > 0 && left < g_costs.placeholders)
+        g_costs.crashedTraced = now;
+    if (g_costs.machineDone == 0 && g_costs.crashedTraced != 0 && !machineLeft)
+        g_costs.machineDone = now;
+    if (!complete) return;
+    const TCostStamps& c = g_costs;
+    std::fprintf(stderr,
+                 "fault: %.3f\ncreated: %.3f\nstarted: %.3f\ncrashed traced: %.3f\n"
+                 "machine sections: %.3f\ncomplete: %.3f\n",
+                 c.fault, c.created, c.started, c.crashedTraced, c.machineDone, now);
+    std::fflush(stderr);
+}
+
+void StampCreated(qix::IQXException& e, bool&) {
+    g_costs.created = NowMs();
+    e.AddReportListener(&g_costs, StampReport, false);
+}
 
 std::string FolderOf(const std::string& folder) {
     if (!folder.empty()) return folder;
@@ -131,7 +190,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         MEMORY_BASIC_INFORMATION mbi{};
         for (auto* p = static_cast<const char*>(nullptr);
              VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi; p += mbi.RegionSize) {
-            if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE) privateBytes += mbi.RegionSize;
+            if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE) {
+                privateBytes += mbi.RegionSize;
+                // The big ones, for telling stacks, heaps and reserves apart.
+                if (mbi.RegionSize >= (256u << 10))
+                    std::fprintf(stderr, "region: %p %lu KB protect %lx\n", mbi.BaseAddress,
+                                 static_cast<unsigned long>(mbi.RegionSize >> 10),
+                                 static_cast<unsigned long>(mbi.Protect));
+            }
             if (p + mbi.RegionSize < p) break;
         }
         const long long startup = qix::ProgramStartMilliseconds()
@@ -140,6 +206,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         std::fprintf(stderr, "start-up to main: %lld ms\nprivate bytes: %llu\n", startup,
                      privateBytes);
         return 0;
+    }
+    if (scenario == "costs") {
+        // A write access violation like the scenario's, with the steps stamped.
+        AddVectoredExceptionHandler(1, StampFault);
+        qix::RegisterExceptionHandler(StampCreated, qix::kSyncNone, 1);
+        if (auto settings = qix::ProcessSettings())
+            (void)settings->SetBugRepFile(folder + "\\crashlab-costs.txt");
+        return crashlab::RunScenario("write-av") ? 0 : 2;
     }
     if (!scenario.empty()) {
         // A scenario whose report closes the program never returns here.

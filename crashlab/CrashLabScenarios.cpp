@@ -4,6 +4,7 @@
 
 #include "crashreport/core/qixExcept_Handlers.h"
 #include "crashreport/core/qixExcept_Hooks.h"
+#include "crashreport/core/qixExcept_Pipeline.h"
 #include "framework/Exceptions.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
@@ -224,6 +225,36 @@ void SilentClass() {
     fw::Dispatch([] { SilentFails(nullptr); });
 }
 
+// Saves the report's screenshot beside the report and states it in the report's header.
+void SaveScreenshot(qix::IQXException& e, bool&) {
+    const qix::PNVBitmap shot = e.Screenshot();
+    std::string state = "none";
+    if (shot) {
+        std::string file = e.BugRepFile();
+        file = file.substr(0, file.find_last_of("\\/") + 1) + "crashlab-screenshot.png";
+        state = std::to_string(shot->Width()) + "x" + std::to_string(shot->Height()) +
+                (shot->WritePngFile(file, 0) ? ", saved" : ", not saved");
+    }
+    e.HeaderFields()->Add("screenshot", state);
+}
+
+// A window of the program is up at the fault, so the screenshot has something to show.
+void FaultWithWindowShown() {
+    if (auto settings = qix::ProcessSettings()) (void)settings->SetScrShotDepth(24);
+    qix::RegisterExceptionHandler(SaveScreenshot, qix::kSyncNone, 2);
+    HWND window = CreateWindowExA(0, "STATIC", "Crash lab screenshot",
+                                  WS_OVERLAPPEDWINDOW | WS_VISIBLE | SS_CENTER, 40, 40, 320, 200,
+                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    UpdateWindow(window);
+    for (int i = 0; i < 20; ++i) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        Sleep(10);
+    }
+    WriteNowhere();
+}
+
 } // namespace
 
 const std::vector<TScenario>& Scenarios() {
@@ -248,6 +279,7 @@ const std::vector<TScenario>& Scenarios() {
         {"silent", "Silent class (no report)", SilentClass},
         {"continue", "Exception the program survives", ContinueAfterReport},
         {"thaw", "Main thread freeze that ends", FreezeThenThaw},
+        {"screenshot", "Fault with a screenshot", FaultWithWindowShown},
     };
     return list;
 }

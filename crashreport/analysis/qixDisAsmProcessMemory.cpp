@@ -1,35 +1,89 @@
-// Guarded reads of the own process: VirtualQuery for the snapshot, the kernel's
-// process-memory read so that freed or protected pages fail instead of faulting.
+// Guarded reads of the own process: VirtualQuery for the snapshot and the protection
+// check, and a copy whose fault becomes a failed read.
 #include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/analysis/qixPeImage.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
+#include <type_traits>
 #include <span>
 
 namespace qix {
 
 namespace {
 
-using TReadProcessMemory = BOOL(WINAPI*)(HANDLE, LPCVOID, LPVOID, SIZE_T, SIZE_T*);
+// The copy of a guarded read: one string move whose fault, should the page go away
+// between the protection check and the copy, the vectored handler below turns into a
+// failed read. Reading through the kernel instead costs a server round trip per read
+// under Wine, tens of thousands of them per report.
+extern "C" int qixGuardedCopy(void* dest, const void* source, size_t size);
+extern "C" char qixGuardedCopyFault[], qixGuardedCopyRecover[];
+// clang-format off
+#if defined(__i386__)
+asm(".text\n"
+    ".globl _qixGuardedCopy, _qixGuardedCopyFault, _qixGuardedCopyRecover\n"
+    "_qixGuardedCopy:\n"
+    "  pushl %esi\n"
+    "  pushl %edi\n"
+    "  movl 12(%esp), %edi\n"
+    "  movl 16(%esp), %esi\n"
+    "  movl 20(%esp), %ecx\n"
+    "_qixGuardedCopyFault:\n"
+    "  rep movsb\n"
+    "  xorl %eax, %eax\n"
+    "  popl %edi\n"
+    "  popl %esi\n"
+    "  ret\n"
+    "_qixGuardedCopyRecover:\n"
+    "  movl $1, %eax\n"
+    "  popl %edi\n"
+    "  popl %esi\n"
+    "  ret\n");
+#else
+asm(".text\n"
+    ".globl qixGuardedCopy, qixGuardedCopyFault, qixGuardedCopyRecover\n"
+    "qixGuardedCopy:\n"
+    "  pushq %rsi\n"
+    "  pushq %rdi\n"
+    "  movq %rcx, %rdi\n"
+    "  movq %rdx, %rsi\n"
+    "  movq %r8, %rcx\n"
+    "qixGuardedCopyFault:\n"
+    "  rep movsb\n"
+    "  xorl %eax, %eax\n"
+    "  popq %rdi\n"
+    "  popq %rsi\n"
+    "  ret\n"
+    "qixGuardedCopyRecover:\n"
+    "  movl $1, %eax\n"
+    "  popq %rdi\n"
+    "  popq %rsi\n"
+    "  ret\n");
+#endif
+// clang-format on
 
-// The routine's name is kept scrambled so that it does not stand out in the image.
-TReadProcessMemory ResolveRead() {
-    static std::atomic<TReadProcessMemory> resolved{nullptr};
-    TReadProcessMemory routine = resolved.load();
-    if (routine) return routine;
-    static const unsigned char kScrambled[] = {0x08, 0x3f, 0x3b, 0x3e, 0x0a, 0x28,
-                                               0x35, 0x39, 0x3f, 0x29, 0x29, 0x17,
-                                               0x3f, 0x37, 0x35, 0x28, 0x23, 0x00};
-    char name[sizeof kScrambled];
-    for (size_t i = 0; i < sizeof kScrambled; ++i)
-        name[i] = kScrambled[i] ? static_cast<char>(kScrambled[i] ^ 0x5A) : 0;
-    routine = reinterpret_cast<TReadProcessMemory>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
-    resolved.store(routine);
-    return routine;
+LONG WINAPI GuardedCopyHandler(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    CONTEXT& c = *info->ContextRecord;
+#if defined(__i386__)
+    auto& ip = c.Eip;
+#else
+    auto& ip = c.Rip;
+#endif
+    if ((code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR ||
+         code == STATUS_GUARD_PAGE_VIOLATION) &&
+        IsGuardedReadFault(static_cast<uintptr_t>(ip))) {
+        ip = static_cast<std::remove_reference_t<decltype(ip)>>(
+            reinterpret_cast<uintptr_t>(qixGuardedCopyRecover));
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+bool GuardedCopy(void* dest, const void* source, size_t size) {
+    static const bool installed = AddVectoredExceptionHandler(1, GuardedCopyHandler) != nullptr;
+    return installed && qixGuardedCopy(dest, source, size) == 0;
 }
 
 // Write-copy pages (data of images not yet written to) are as readable as the others;
@@ -53,8 +107,7 @@ bool IsReadableProtection(DWORD protect) {
 } // namespace
 
 bool ReadOwnMemory(const void* source, void* dest, size_t size) {
-    // Wine copies from freed and no-access pages of the own process without complaint,
-    // so the protection of every page touched is checked first.
+    // Pages that are free, without read access or guarded are refused before copying.
     const uintptr_t first = reinterpret_cast<uintptr_t>(source);
     if (size == 0 || first + size < first) return size == 0;
     for (uintptr_t at = first; at < first + size;) {
@@ -66,9 +119,11 @@ bool ReadOwnMemory(const void* source, void* dest, size_t size) {
         if (next <= at) return false;
         at = next;
     }
-    TReadProcessMemory read = ResolveRead();
-    SIZE_T done = 0;
-    return read && read(GetCurrentProcess(), source, dest, size, &done) && done == size;
+    return GuardedCopy(dest, source, size);
+}
+
+bool IsGuardedReadFault(uintptr_t instructionPointer) {
+    return instructionPointer == reinterpret_cast<uintptr_t>(qixGuardedCopyFault);
 }
 
 std::string ModuleFilePath(void* module) {

@@ -5,6 +5,7 @@
 #include "crashreport/analysis/qixDisAsm.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace qix {
@@ -12,6 +13,9 @@ namespace qix {
 // Copies exactly size bytes of the own process or fails; never faults, also not on pages
 // that are free, guarded or without read access.
 [[nodiscard]] bool ReadOwnMemory(const void* source, void* dest, size_t size);
+// Whether a fault at this instruction is a guarded read's, which the read itself turns
+// into a failure; fault handlers that report must let it pass.
+bool IsGuardedReadFault(uintptr_t instructionPointer);
 
 // The full path of a loaded module (null: the main executable), empty when unknown.
 std::string ModuleFilePath(void* module);

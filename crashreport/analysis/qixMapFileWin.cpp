@@ -18,13 +18,14 @@ struct TCacheEntry {
     std::shared_ptr<const TMapFile> Map;
 };
 
+// Never destroyed: a report may still be traced while the process exits.
 std::mutex& CacheLock() {
-    static std::mutex lock;
+    static std::mutex& lock = *new std::mutex;
     return lock;
 }
 
 std::vector<TCacheEntry>& Cache() {
-    static std::vector<TCacheEntry> cache;
+    static std::vector<TCacheEntry>& cache = *new std::vector<TCacheEntry>;
     return cache;
 }
 

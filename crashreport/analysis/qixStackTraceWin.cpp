@@ -87,8 +87,9 @@ TAddress TProcessTrace::DispatchMessageAddress() const {
 }
 
 TStackTracer& ProcessStackTracer() {
-    static TProcessTrace process;
-    static TStackTracer tracer(process);
+    // Never destroyed: a report may still be traced while the process exits.
+    static TProcessTrace& process = *new TProcessTrace;
+    static TStackTracer& tracer = *new TStackTracer(process);
     return tracer;
 }
 

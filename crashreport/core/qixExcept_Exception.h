@@ -7,6 +7,7 @@
 #include "crashreport/core/qixExcept_Report.h"
 #include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_Settings.h"
+#include "crashreport/support/qixNVBitmap.h"
 
 #include <array>
 #include <atomic>
@@ -82,6 +83,10 @@ public:
     virtual std::string CompleteReport() = 0;
     virtual void SetReportText(std::string text) = 0;
     virtual std::string ReportText(bool mustBeComplete) = 0;
+    // Taken on the first request (the screen, or the program's windows only as the
+    // settings say) and kept; null when it cannot be taken.
+    virtual PNVBitmap Screenshot() { return nullptr; }
+    virtual void SetScreenshot(PNVBitmap) {}
     virtual void BeginChange() = 0;
     virtual void EndChange() = 0;
     virtual void AddReportListener(TReportCallback callback, bool critical) = 0;
@@ -121,6 +126,8 @@ public:
     // Where the handle of a background send is kept (a Windows HANDLE); the exception
     // waits for that send and closes the handle before it goes. Null: none is kept.
     virtual void** SendThreadField() { return nullptr; }
+    // The sections stopped being computed (the object goes, or the process exits).
+    virtual bool CompletionAborted() const { return false; }
 };
 
 // The stack tracer's Windows adapter plugs in here. Without one a thread's trace is the
@@ -139,5 +146,10 @@ std::shared_ptr<IThreadTracer> ThreadTracer();
 std::shared_ptr<IQXException> CreateException(std::shared_ptr<IQXSettings> settings,
                                               TExceptionData data);
 IQXExceptionEx& ExceptionEx(IQXException& exception);
+
+// For the process's exit: every report still computing its sections stops, and the
+// call waits up to `timeoutMs` for their completion threads to end; reports created
+// afterwards keep their placeholders. The runtime tears down what those threads use.
+void AbortReportCompletions(uint32_t timeoutMs);
 
 } // namespace qix

@@ -2,18 +2,22 @@
 // header gathered from the system, the thread sections of the process's threads and
 // the completion thread that fills them in.
 #include "crashreport/analysis/qixDisAsmProcessMemory.h"
+#include "crashreport/analysis/qixStackTraceWin.h"
+#include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_Sections.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
+#include "crashreport/core/qixExcept_ThreadList.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
 #include "crashreport/ui/qixNVPrgrAlert.h"
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace qix {
 namespace {
@@ -96,19 +100,6 @@ TReportSystemInfo GatherSystemInfo() {
     return sys;
 }
 
-// The threads of this process in the order the system lists them.
-std::vector<uint32_t> ProcessThreadIds() {
-    std::vector<uint32_t> ids;
-    THandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
-    return ids;
-}
-
 TAddress StackTopOf(TAddress stackPointer) {
     MEMORY_BASIC_INFORMATION mbi;
     if (!stackPointer ||
@@ -162,6 +153,60 @@ TThreadProbe ProbeThread(uint32_t threadId) {
     return probe;
 }
 
+// The quick candidate list of a thread that keeps running: every slot from the stack top
+// down whose value follows a call, flagged when it is a frame-pointer slot; it ends below
+// a slot holding the exception address, which the trace adds itself.
+std::vector<TPreparedEntry> QuickCandidates(const TThreadStackRecord& thread,
+                                            TAddress exceptionAddress) {
+    std::vector<TPreparedEntry> list;
+    if (thread.stackTop <= thread.stackPointer ||
+        thread.stackTop - thread.stackPointer > (16u << 20))
+        return list;
+    TProcessMemoryReader memory;
+    std::vector<uint8_t> stack(thread.stackTop - thread.stackPointer);
+    if (!memory.Read(thread.stackPointer, stack.data(), static_cast<uint32_t>(stack.size())))
+        return list;
+    const auto slot = [&](TAddress at) {
+        uint32_t v = 0;
+        std::memcpy(&v, stack.data() + (at - thread.stackPointer), 4);
+        return TAddress(v);
+    };
+    std::vector<TAddress> frameSlots;
+    TAddress frame = thread.framePointer;
+    for (size_t n = 0; n < stack.size() / 8 + 1; ++n) {
+        if (frame < thread.stackPointer || uint64_t(frame) + 8 > thread.stackTop) break;
+        frameSlots.push_back(frame + 4);
+        const TAddress next = slot(frame);
+        if (!(next > frame && next < thread.stackTop)) break;
+        frame = next;
+    }
+    TReadableRanges ranges = BeginTryRead(memory);
+    for (uint64_t at = uint64_t(thread.stackTop) - 4; at >= thread.stackPointer; at -= 4) {
+        const TAddress value = slot(TAddress(at));
+        if (thread.crashed && exceptionAddress && value == exceptionAddress) break;
+        const bool framed =
+            std::find(frameSlots.begin(), frameSlots.end(), TAddress(at)) != frameSlots.end();
+        if (value > 7 && (framed || FollowsCall(memory, value, &ranges)))
+            list.push_back({static_cast<uint8_t>(framed ? 1 : 0), value});
+        if (at < 4) break;
+    }
+    EndTryRead(ranges);
+    return list;
+}
+
+class TIQXException;
+
+// The reports whose sections are being computed, for the process's exit.
+struct TLiveReports {
+    std::mutex lock;
+    std::vector<TIQXException*> list;
+    bool exiting = false;
+};
+TLiveReports& LiveReports() {
+    static TLiveReports& live = *new TLiveReports;
+    return live;
+}
+
 class TIQXException final : public IQXException,
                             public IQXExceptionEx,
                             public IReportBuilder,
@@ -175,6 +220,14 @@ public:
         SetVersionText(settings_->VersionText());
         if (!data_.faultThreadId) data_.faultThreadId = GetCurrentThreadId();
         ApplyFilters();
+        // The hooks keep the throw site first and older words after it; the tracer wants
+        // the oldest first. The hooks' list is only valid until the thread's next throw.
+        if (const auto* thrown =
+                static_cast<const std::vector<TThrowStackEntry>*>(data_.preparedStack)) {
+            for (auto it = thrown->rbegin(); it != thrown->rend(); ++it)
+                thrownStack_.push_back({it->flag, it->address});
+        }
+        data_.preparedStack = nullptr;
         report_ = std::make_unique<TQXReport>(*this, reportWanted_);
         try {
             alert_ = CreateProgressAlert(PlWaitTitle(), nullptr, "QXIPLWAIT");
@@ -194,7 +247,20 @@ public:
             if (ProcessIsBlocked() ||
                 WaitForSingleObject(completion_.get(), INFINITE) != WAIT_OBJECT_0)
                 TerminateThread(completion_.get(), 0);
+            TLiveReports& live = LiveReports();
+            std::lock_guard guard(live.lock);
+            live.list.erase(std::remove(live.list.begin(), live.list.end(), this), live.list.end());
         }
+    }
+
+    // Under the live list's lock.
+    HANDLE AbortForExit() {
+        abort_.store(true);
+        HANDLE copy = nullptr;
+        if (completion_ && completionId_.load() != GetCurrentThreadId())
+            DuplicateHandle(GetCurrentProcess(), completion_.get(), GetCurrentProcess(), &copy,
+                            SYNCHRONIZE, FALSE, 0);
+        return copy;
     }
 
     // ---- settings: the private copy first, then the module's ----
@@ -238,6 +304,22 @@ public:
     std::string ReportText(bool mustBeComplete) override {
         return report_->ReportText(mustBeComplete);
     }
+    PNVBitmap Screenshot() override {
+        std::lock_guard guard(screenshotLock_);
+        if (!screenshotTaken_) {
+            screenshotTaken_ = true;
+            try {
+                screenshot_ = CaptureScreen(ScrShotAppOnly());
+            } catch (...) {
+            }
+        }
+        return screenshot_;
+    }
+    void SetScreenshot(PNVBitmap bitmap) override {
+        std::lock_guard guard(screenshotLock_);
+        screenshotTaken_ = true;
+        screenshot_ = std::move(bitmap);
+    }
     void BeginChange() override { report_->BeginChange(); }
     void EndChange() override { report_->EndChange(); }
     void AddReportListener(TReportCallback callback, bool critical) override {
@@ -278,6 +360,7 @@ public:
     bool ClaimCompleteNotice() override { return ++completeClaim_ == 0; }
     bool ClaimAutoSave() override { return ++autoSaveClaim_ == 0; }
     void** SendThreadField() override { return &sendThread_; }
+    bool CompletionAborted() const override { return abort_.load(); }
 
     // ---- IReportBuilder ----
     void FillHeader(TIQXFields& header) override {
@@ -326,22 +409,70 @@ public:
 
     // ---- ISectionSource ----
     void PrepareStack(const TThreadStackRecord& thread) override {
-        if (auto tracer = ThreadTracer()) tracer->PrepareStack(thread, *this);
+        // An installed tracer (a test's) takes the place of the process's own.
+        if (auto tracer = ThreadTracer()) return tracer->PrepareStack(thread, *this);
+        if (thread.crashed && !thrownStack_.empty()) return;
+        std::vector<TPreparedEntry> list = QuickCandidates(thread, data_.faultAddress);
+        std::lock_guard guard(preparedLock_);
+        prepared_[thread.threadId] = std::move(list);
     }
     TThreadTrace TraceThread(const TThreadStackRecord& thread) override {
-        // TRACER ADAPTER: the stack tracer comes in through SetThreadTracer; until it
-        // lands a thread's trace is the line of its current address.
-        TThreadTrace trace;
         if (auto tracer = ThreadTracer()) {
-            trace = tracer->TraceThread(thread, *this);
-        } else {
-            trace.crashAddress = thread.address;
-            trace.text = DescribeAddress(thread.address);
+            TThreadTrace trace = tracer->TraceThread(thread, *this);
+            if (alert_) alert_->PhaseDone();
+            return trace;
         }
+        std::vector<TPreparedEntry> prepared;
+        bool havePrepared = false;
+        if (thread.crashed && !thrownStack_.empty()) {
+            prepared = thrownStack_;
+            havePrepared = true;
+        } else {
+            std::lock_guard guard(preparedLock_);
+            auto it = prepared_.find(thread.threadId);
+            if (it != prepared_.end()) {
+                prepared = std::move(it->second);
+                prepared_.erase(it);
+                havePrepared = true;
+            }
+        }
+        TStackTraceRequest request;
+        request.HideUglyItems = HideUglyItems();
+        request.ShowRelAddrs = ShowRelAddrs();
+        request.ShowRelLines = ShowRelLines();
+        request.Abort = &abort_;
+        request.Prepared = havePrepared ? &prepared : nullptr;
+        request.CxxTermination = thread.cxxTermination;
+        request.FramePointer = thread.framePointer;
+        request.Progress = alert_.get();
+        request.CreationAddress = thread.creationAddress;
+        request.StackTop = thread.stackTop;
+        request.StackBottom = thread.stackPointer;
+        request.IsException = thread.crashed && data_.faultAddress != 0;
+        // Only system exceptions come from the processor; a throw has its site's registers.
+        request.RaisedByCode = request.IsException && !thread.external;
+        request.CurrentAddress = thread.address;
+        // A throw's prepared stack already ends in its site.
+        request.DoNotAddTopItem = thread.crashed && !thrownStack_.empty();
+        std::vector<std::string> minDebugInfo;
+        TStackTraceResult result = ProcessStackTracer().Trace(request, &minDebugInfo);
         if (alert_) alert_->PhaseDone();
+        TThreadTrace trace;
+        trace.text = std::move(result.Text);
+        trace.crashChecksum = result.Checksums[0];
+        trace.stackChecksum = result.Checksums[1];
+        trace.functionStart = result.CrashProcStart;
+        trace.crashAddress = result.CrashAddress;
+        trace.hasLineInfo = result.HasLineNumbers;
+        trace.aborted = abort_.load();
+        trace.qixEntries = std::move(minDebugInfo);
         return trace;
     }
     std::string DescribeAddress(TAddress address) override {
+        try {
+            return ProcessStackTracer().DescribeAddress(address, ShowRelAddrs(), ShowRelLines());
+        } catch (...) {
+        }
         std::string text = Hex8(address);
         HMODULE module = nullptr;
         if (address && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -415,7 +546,9 @@ private:
         crash.exceptionAddress = data_.faultAddress;
         crash.stackPointer = data_.stackPointer;
         crash.framePointer = data_.framePointer;
-        crash.external = !data_.context.empty();
+        crash.external = std::any_of(data_.object.classChain.begin(), data_.object.classChain.end(),
+                                     [](const std::string& name) { return name == "EExternal"; });
+        crash.cxxTermination = qix::ObjectClassName(data_.object) == "BcbTermination";
         for (const TListedThread& listed : ListReportThreads(list)) {
             TThreadRegistryEntry entry;
             bool available = false;
@@ -428,7 +561,12 @@ private:
                 probe.contextRead = true;
                 probe.stackPointer = data_.stackPointer;
                 probe.framePointer = data_.framePointer;
-                probe.stackTop = StackTopOf(data_.stackPointer);
+            }
+            // The crashed thread may be waiting on another stack (the spare one after an
+            // overflow): the stack to trace is the one of the crash.
+            if (listed.crashed && data_.stackPointer) {
+                const TAddress top = StackTopOf(data_.stackPointer);
+                if (top) probe.stackTop = top;
             }
             std::string creator;
             if (found && entry.creatorThreadId)
@@ -457,12 +595,17 @@ private:
     }
 
     void StartCompletion() {
+        TLiveReports& live = LiveReports();
+        std::unique_lock guard(live.lock);
+        if (live.exiting) abort_.store(true);
         DWORD id = 0;
         completion_.reset(CreateThread(nullptr, 0, CompletionProc, this, CREATE_SUSPENDED, &id));
         if (!completion_) {
+            guard.unlock();
             RunCompletion();
             return;
         }
+        live.list.push_back(this);
         completionId_.store(id);
         SetThreadPriority(completion_.get(), THREAD_PRIORITY_ABOVE_NORMAL);
         ResumeThread(completion_.get());
@@ -479,10 +622,16 @@ private:
     bool screenshotAppended_ = false;
     uint8_t showMode_ = 0;
     std::string assistant_;
+    std::mutex screenshotLock_;
+    bool screenshotTaken_ = false;
+    PNVBitmap screenshot_;
     std::atomic<bool> sent_{false}, saved_{false};
     void* sendThread_ = nullptr;
     std::atomic<int32_t> completeClaim_{-1}, autoSaveClaim_{-1};
     std::vector<TThreadStackRecord> threads_;
+    std::vector<TPreparedEntry> thrownStack_; // of the crashed thread's throw, oldest first
+    std::mutex preparedLock_;
+    std::map<uint32_t, std::vector<TPreparedEntry>> prepared_; // quick lists by thread id
     std::vector<std::pair<std::string, std::string>> plan_;
     std::atomic<bool> abort_{false};
     THandle completion_;
@@ -503,6 +652,22 @@ std::shared_ptr<IQXException> CreateException(std::shared_ptr<IQXSettings> setti
 
 IQXExceptionEx& ExceptionEx(IQXException& exception) {
     return dynamic_cast<IQXExceptionEx&>(exception);
+}
+
+void AbortReportCompletions(uint32_t timeoutMs) {
+    TLiveReports& live = LiveReports();
+    std::vector<HANDLE> threads;
+    {
+        std::lock_guard guard(live.lock);
+        live.exiting = true;
+        for (TIQXException* report : live.list)
+            if (HANDLE h = report->AbortForExit()) threads.push_back(h);
+    }
+    // More than the system waits for at once is not expected; the rest are not waited for.
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(threads.size(), MAXIMUM_WAIT_OBJECTS));
+    if (count) WaitForMultipleObjects(count, threads.data(), TRUE, timeoutMs);
+    for (HANDLE h : threads)
+        CloseHandle(h);
 }
 
 } // namespace qix

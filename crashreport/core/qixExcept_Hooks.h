@@ -59,6 +59,12 @@ void CheckHiddenException();
 
 // The place of the last C++ throw in this thread (0: none yet).
 uintptr_t LastThrowAddress();
+// This thread's exception record: the throw site of `object` when it is the thread's last
+// thrown object (else 0), and the registers there when the address is that site too.
+uintptr_t ThrowAddressOf(const void* object);
+const void* ThrowContextFor(const void* object, uintptr_t address);
+// Forgets the thread's last throw (a report is over, or the exception was dealt with).
+void ClearThrowRecord();
 
 // The stack as it was at a throw: the throw site (certain, flag 1) and the words above
 // it that point into the executable's image (flag 0, for the tracer to judge).

@@ -1,6 +1,7 @@
 // The interception points: system fault handlers, the C++ runtime's throw, terminate
 // and abort paths, the framework's application and thread objects, thread creation,
 // work items, the pausing message hooks and the hidden-exception check.
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
@@ -82,6 +83,9 @@ struct TThrowRecord {
     void* object = nullptr;
     uintptr_t address = 0;
     std::vector<TThrowStackEntry> stack;
+    // The registers at the throw site, as a processor fault would have them.
+    CONTEXT context;
+    bool hasContext = false;
 };
 thread_local TThrowRecord t_throw;
 // Set while a fault of this thread is being reported, so that it is reported once.
@@ -93,6 +97,7 @@ using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 using TBeginThreadEx = uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*,
                                            unsigned, unsigned*);
 using TQueueUserWorkItem = BOOL(WINAPI*)(LPTHREAD_START_ROUTINE, PVOID, ULONG);
+using TExit = void(__cdecl*)(int);
 using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
 using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 
@@ -105,6 +110,7 @@ struct THookState {
     TCreateThread createThread = nullptr;
     TBeginThreadEx beginThreadEx = nullptr;
     TQueueUserWorkItem queueWorkItem = nullptr;
+    TExit exit = nullptr;
     TGetMessage getMessageA = nullptr, getMessageW = nullptr;
     TPeekMessage peekMessageA = nullptr, peekMessageW = nullptr;
     // Stack on which a stack overflow is reported.
@@ -267,7 +273,9 @@ LONG WINAPI VectoredFaultHandler(EXCEPTION_POINTERS* info) {
         ReportOnSpareStack(info);
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    if (!InExecutable(record->ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
+    if (!InExecutable(record->ExceptionAddress) ||
+        IsGuardedReadFault(reinterpret_cast<uintptr_t>(record->ExceptionAddress)))
+        return EXCEPTION_CONTINUE_SEARCH;
     ReportFault(info);
     return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -517,6 +525,15 @@ BOOL WINAPI HookedQueueUserWorkItem(LPTHREAD_START_ROUTINE procedure, PVOID cont
     return FALSE;
 }
 
+// ---- the runtime's exit ----
+
+// Runs before the runtime's clean-up functions, which free what report threads use.
+void __cdecl HookedExit(int code) {
+    StopReportsForExit();
+    if (TExit previous = H().exit) previous(code);
+    ExitProcess(static_cast<UINT>(code));
+}
+
 // ---- message hooks ----
 
 BOOL WINAPI HookedGetMessageA(LPMSG msg, HWND window, UINT first, UINT last) {
@@ -578,15 +595,30 @@ const std::vector<TThrowStackEntry>* PreparedStackFor(const void* object) {
     return object && object == t_throw.object && !t_throw.stack.empty() ? &t_throw.stack : nullptr;
 }
 
+uintptr_t ThrowAddressOf(const void* object) {
+    return object && object == t_throw.object ? t_throw.address : 0;
+}
+
+const void* ThrowContextFor(const void* object, uintptr_t address) {
+    return object && object == t_throw.object && address == t_throw.address && t_throw.hasContext
+               ? &t_throw.context
+               : nullptr;
+}
+
 void CheckHiddenException() {
     if (LibraryState() != TLibraryState::Active || GetCurrentThreadId() == HandlingThreadId())
         return;
     if (HandlersExist(kEventHidden) && abi::__cxa_current_exception_type())
         ReportException(TReportKind::Hidden, nullptr, t_throw.address, nullptr, 0, nullptr,
                         kSourceHidden, nullptr, 0, 0, true);
+    ClearThrowRecord();
+}
+
+void ClearThrowRecord() {
     t_throw.object = nullptr;
     t_throw.address = 0;
     t_throw.stack.clear();
+    t_throw.hasContext = false;
 }
 
 bool HooksInstalled() {
@@ -605,6 +637,7 @@ void InstallHooks() {
     Redirect("kernel32.dll", "CreateThread", Ptr(HookedCreateThread), h.createThread);
     Redirect("msvcrt.dll", "_beginthreadex", Ptr(HookedBeginThreadEx), h.beginThreadEx);
     Redirect("kernel32.dll", "QueueUserWorkItem", Ptr(HookedQueueUserWorkItem), h.queueWorkItem);
+    Redirect("msvcrt.dll", "exit", Ptr(HookedExit), h.exit);
     Redirect("user32.dll", "GetMessageA", Ptr(HookedGetMessageA), h.getMessageA);
     Redirect("user32.dll", "GetMessageW", Ptr(HookedGetMessageW), h.getMessageW);
     Redirect("user32.dll", "PeekMessageA", Ptr(HookedPeekMessageA), h.peekMessageA);
@@ -625,6 +658,7 @@ void RemoveHooks() {
     Unredirect(Ptr(HookedPeekMessageA), h.peekMessageA);
     Unredirect(Ptr(HookedGetMessageW), h.getMessageW);
     Unredirect(Ptr(HookedGetMessageA), h.getMessageA);
+    Unredirect(Ptr(HookedExit), h.exit);
     Unredirect(Ptr(HookedQueueUserWorkItem), h.queueWorkItem);
     Unredirect(Ptr(HookedBeginThreadEx), h.beginThreadEx);
     Unredirect(Ptr(HookedCreateThread), h.createThread);
@@ -682,5 +716,18 @@ extern "C" void __wrap___cxa_throw(void* object, std::type_info* type, void (*de
     record.object = object;
     record.address = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     qix::PrepareThrowStack(record, __builtin_frame_address(0));
+    // The caller's view: back at the throw site, this frame gone.
+    RtlCaptureContext(&record.context);
+    auto* const* frame = static_cast<void* const*>(__builtin_frame_address(0));
+#if defined(__i386__)
+    record.context.Eip = static_cast<DWORD>(record.address);
+    record.context.Ebp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(frame[0]));
+    record.context.Esp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(frame + 2));
+#else
+    record.context.Rip = record.address;
+    record.context.Rbp = reinterpret_cast<uintptr_t>(frame[0]);
+    record.context.Rsp = reinterpret_cast<uintptr_t>(frame + 2);
+#endif
+    record.hasContext = true;
     __real___cxa_throw(object, type, destructor);
 }

@@ -1,11 +1,10 @@
 // Cooperative pausing of the application's threads: message hooks call PausePoint
 // before a message is handed out, and a paused thread waits there on its event.
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/core/qixExcept_ThreadList.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
 
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <map>
@@ -64,23 +63,14 @@ void PauseApplicationThreads(uint32_t completionThreadId) {
         else
             *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        THREADENTRY32 entry{};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Thread32First(snapshot, &entry); more;
-             more = Thread32Next(snapshot, &entry)) {
-            const DWORD id = entry.th32ThreadID;
-            if (entry.th32OwnerProcessID != GetCurrentProcessId() || id == GetCurrentThreadId() ||
-                id == MainThreadId() || id == completionThreadId || id == HandlingThreadId() ||
-                id == WatchdogThreadId())
-                continue;
-            if (CreatedInOurModules(id)) {
-                p.pauseSet.insert(id);
-                HookThread(p, id);
-            }
+    for (const uint32_t id : ProcessThreadIds()) {
+        if (id == GetCurrentThreadId() || id == MainThreadId() || id == completionThreadId ||
+            id == HandlingThreadId() || id == WatchdogThreadId())
+            continue;
+        if (CreatedInOurModules(id)) {
+            p.pauseSet.insert(id);
+            HookThread(p, id);
         }
-        CloseHandle(snapshot);
     }
     HookThread(p, MainThreadId());
     p.paused = true;

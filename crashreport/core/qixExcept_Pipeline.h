@@ -21,6 +21,9 @@ enum class TLibraryState { Inactive, Disabled, Active, Finalized };
 void InitializeLibrary();
 // Undoes the start-up; runs once.
 void FinalizeLibrary();
+// The start of the process's exit, before the runtime's clean-up: running reports stop
+// computing and the handling thread finishes (each wait bounded).
+void StopReportsForExit();
 
 TLibraryState LibraryState();
 uint32_t MainThreadId();

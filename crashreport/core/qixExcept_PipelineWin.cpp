@@ -2,6 +2,9 @@
 // dispatch through the message-handler window, the exception times, the emergency
 // reserve and shutdown.
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
+#include "crashreport/analysis/qixMapFile.h"
+#include "crashreport/core/qixExcept_FaultAddress.h"
 #include "crashreport/core/qixExcept_Hooks.h"
 #include "crashreport/core/qixExcept_RaisedObject.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
@@ -20,6 +23,7 @@ namespace qix {
 namespace {
 
 constexpr UINT kAnswer = 777;
+constexpr SIZE_T kHandlingStack = 1 << 20;
 constexpr char kWindowClass[] = "qixExceptMsgHandlerWindow";
 
 struct TPipelineState {
@@ -33,6 +37,7 @@ struct TPipelineState {
     HWND window = nullptr;
     UINT dispatchMessage = 0, watchdogMessage = 0;
     std::atomic<bool> mainThreadBusy{false};
+    std::atomic<int> pendingRequests{0}; // written into the pipe and not done yet
     TFireHandlersParams* pendingDispatch = nullptr;
     std::mutex timesLock;
     std::array<int64_t, 10> times{};
@@ -101,6 +106,7 @@ DWORD WINAPI HandlingThreadProc(LPVOID) {
             RunExceptionPipeline(request);
         } catch (...) {
         }
+        --s.pendingRequests;
         SetEvent(reinterpret_cast<HANDLE>(request.doneEvent));
         PostThreadMessageA(request.requestingThreadId, WM_NULL, 0, 0);
     }
@@ -111,8 +117,11 @@ bool StartHandlingThread() {
     TPipelineState& s = S();
     if (!CreatePipe(&s.pipeRead, &s.pipeWrite, nullptr, 64 * sizeof(TExceptionRequest)))
         return false;
-    s.handlingThread = CreateThread(nullptr, 0, HandlingThreadProc, nullptr, CREATE_SUSPENDED,
-                                    &s.handlingThreadId);
+    // Reports and the dialogs run here: a stack of its own size, not the program's 2 MB,
+    // which Wine commits whole.
+    s.handlingThread =
+        CreateThread(nullptr, kHandlingStack, HandlingThreadProc, nullptr,
+                     CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &s.handlingThreadId);
     if (!s.handlingThread) return false;
     SetThreadPriority(s.handlingThread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(s.handlingThread);
@@ -203,6 +212,22 @@ bool WaitForDone(HANDLE done) {
             DispatchMessageA(&msg);
         }
         if (WaitForSingleObject(done, 0) == WAIT_OBJECT_0) return true;
+    }
+}
+
+// An address inside an instruction of a function with debug information, whose next word
+// starts one, is moved there.
+TAddress CorrectedFaultAddress(TAddress address) {
+    try {
+        const std::shared_ptr<const TMapFile> map = GetMapFileForAddress(address);
+        const TMapPublic* function = map && map->Valid() ? map->PublicAt(address) : nullptr;
+        if (!function || !function->IsCode) return address;
+        TProcessMemoryReader memory;
+        TDisAsmContext context;
+        context.Memory = &memory;
+        return CorrectFaultAddress(context, function->Address, address);
+    } catch (...) {
+        return address;
     }
 }
 
@@ -373,6 +398,16 @@ void FinalizeLibrary() {
     ClearAllHandlers();
 }
 
+void StopReportsForExit() {
+    TPipelineState& s = S();
+    if (s.state != TLibraryState::Active || GetCurrentThreadId() == s.handlingThreadId) return;
+    // The sections stop first; the handling thread then finishes its requests with what
+    // it has, before the runtime frees what it uses.
+    AbortReportCompletions(1000);
+    for (int i = 0; i < 200 && s.pendingRequests.load() > 0; ++i)
+        Sleep(10);
+}
+
 // ---- ReportException ----
 
 void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress faultAddress,
@@ -397,10 +432,24 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
         }
     }
     if (raised && IsAbort(*raised)) {
+        ClearThrowRecord();
         if (!canContinue) QuitApplication();
         AcquireEmergencyReserve();
         return;
     }
+    // The thread's exception record: where the object was thrown, and the registers there.
+    if (!faultAddress && raised) faultAddress = ThrowAddressOf(raised->object);
+    // Copies: the record changes when this thread throws again while it waits (the main
+    // thread pumps messages meanwhile), and the handling thread reads them later.
+    CONTEXT throwContext;
+    if (!context && raised)
+        if (const void* recorded = ThrowContextFor(raised->object, faultAddress)) {
+            std::memcpy(&throwContext, recorded, sizeof throwContext);
+            context = &throwContext;
+        }
+    std::vector<TThrowStackEntry> prepared;
+    if (raised)
+        if (const auto* recorded = PreparedStackFor(raised->object)) prepared = *recorded;
     // A report without an address points at the code that reported.
     if (!faultAddress && !context) faultAddress = AddressOf(__builtin_return_address(0));
     if (!stackPointer) stackPointer = AddressOf(__builtin_frame_address(0));
@@ -410,12 +459,13 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
         std::memcpy(&c, context, sizeof c);
         TAddress ip = 0, sp = 0, fp = 0;
         ContextPointers(c, ip, sp, fp);
+        if (!faultAddress) faultAddress = ip;
         if (faultAddress >= ip && faultAddress - ip <= 4) {
             stackPointer = sp;
             framePointer = fp;
         }
-        if (!faultAddress) faultAddress = ip;
     }
+    faultAddress = CorrectedFaultAddress(faultAddress);
 
     TExceptionRequest request{0,
                               self,
@@ -430,12 +480,13 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
                               source,
                               relatedObject,
                               package,
-                              raised ? PreparedStackFor(raised->object) : nullptr};
+                              prepared.empty() ? nullptr : &prepared};
     if (ProcessIsBlocked() || !s.pipeWrite) {
         try {
             RunExceptionPipeline(request);
         } catch (...) {
         }
+        ClearThrowRecord();
         AcquireEmergencyReserve();
         return;
     }
@@ -444,13 +495,17 @@ void ReportException(TReportKind kind, const TRaisedObject* raised, TAddress fau
     PauseFreezeCheck(true);
     DWORD written = 0;
     bool finished = true;
+    ++s.pendingRequests;
     if (done && WriteFile(s.pipeWrite, &request, sizeof request, &written, nullptr) &&
         written == sizeof request)
         finished = WaitForDone(done);
+    else
+        --s.pendingRequests;
     // Left early on a quit message: the handling thread still signals this event, so its
     // handle must not be reused for something else.
     if (done && finished) CloseHandle(done);
     PauseFreezeCheck(false);
+    ClearThrowRecord();
     AcquireEmergencyReserve();
 }
 
@@ -486,6 +541,8 @@ void RunExceptionPipeline(const TExceptionRequest& request) {
             paused = true;
         }
         if (!handled) {
+            // Taken before the report's box or alert can cover the program's windows.
+            if (e->ScreenshotWanted()) e->Screenshot();
             if (e->ReportWanted()) e->ReportText(false);
             FireExceptionHandlers(*e, handled);
         }

@@ -10,6 +10,8 @@
 namespace qix {
 namespace {
 
+constexpr SIZE_T kWatchdogStack = 512 << 10;
+
 constexpr WPARAM kAnswerCode = 777;
 
 struct TWatchdog {
@@ -82,7 +84,10 @@ bool StartFreezeWatchdog(uint32_t timeoutMs) {
     w.message = RegisterWindowMessageA("qixExceptWatchdogAnswer");
     w.window = FindWindowExA(HWND_MESSAGE, nullptr, "qixExceptMsgHandlerWindow", nullptr);
     w.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    w.thread = CreateThread(nullptr, 0, WatchdogProc, nullptr, CREATE_SUSPENDED, &w.threadId);
+    // The watchdog mostly sleeps; its stack need not be the program's 2 MB, which Wine
+    // commits whole. Room remains for a report it runs itself when the process is blocked.
+    w.thread = CreateThread(nullptr, kWatchdogStack, WatchdogProc, nullptr,
+                            CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &w.threadId);
     if (!w.thread) return false;
     SetThreadPriority(w.thread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(w.thread);

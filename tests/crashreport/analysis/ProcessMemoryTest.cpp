@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "crashreport/analysis/qixDisAsm.h"
 #include "crashreport/analysis/qixDisAsmProcessMemory.h"
 
@@ -52,6 +56,36 @@ TEST(ProcessMemory, GuardedReadsFollowProtection) {
     context.Snapshot = nullptr;
     ParseFunction(context, base, function);
     EXPECT_EQ(function.ErrorCode, 87);
+}
+
+// Memory that goes away between the protection check and the copy: the read fails or
+// gives the bytes that were there, and never faults.
+TEST(ProcessMemory, ReadsRaceAPageThatComesAndGoes) {
+    uint8_t* page = LowPage();
+    ASSERT_NE(page, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        while (!stop.load()) {
+            VirtualFree(page, 4096, MEM_DECOMMIT);
+            if (VirtualAlloc(page, 4096, MEM_COMMIT, PAGE_READWRITE)) memset(page, 0x5A, 4096);
+        }
+    });
+    std::vector<uint8_t> copy(4096);
+    int good = 0, failed = 0;
+    for (int i = 0; i < 3000; ++i) {
+        if (ReadOwnMemory(page, copy.data(), copy.size())) {
+            // A page recommitted mid-copy reads as zeros up to the refill.
+            for (uint8_t b : copy)
+                ASSERT_TRUE(b == 0x5A || b == 0) << "read " << int(b);
+            ++good;
+        } else {
+            ++failed;
+        }
+    }
+    stop.store(true);
+    flipper.join();
+    VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_EQ(good + failed, 3000);
 }
 
 TEST(ProcessMemory, FindsTheMainImage) {

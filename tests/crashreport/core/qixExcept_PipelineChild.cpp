@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +20,39 @@ std::atomic<int> g_freezes{0};
 
 void CountFreeze(IQXException& e, bool&) {
     if (e.ReportKind() == TReportKind::Freeze) ++g_freezes;
+}
+
+// A static object whose destructor runs with the runtime's clean-up at exit.
+std::atomic<bool> g_cleanupStarted{false};
+struct TCleanupMark {
+    ~TCleanupMark() { g_cleanupStarted = true; }
+};
+HANDLE g_tracing = nullptr;
+
+// Traces slowly; sees the runtime's clean-up if that starts while it still runs.
+class TLingeringTracer : public IThreadTracer {
+public:
+    void PrepareStack(const TThreadStackRecord&, IQXException&) override {}
+    TThreadTrace TraceThread(const TThreadStackRecord&, IQXException& e) override {
+        // Made here, on the report's thread, so it is among the first torn down.
+        static TCleanupMark mark;
+        SetEvent(g_tracing);
+        for (int i = 0; i < 1500 && !ExceptionEx(e).CompletionAborted(); ++i) {
+            if (g_cleanupStarted) ExitProcess(66);
+            Sleep(10);
+        }
+        return {};
+    }
+};
+
+DWORD WINAPI ReportingWorker(LPVOID) {
+    try {
+        throw std::runtime_error("still being traced at exit");
+    } catch (...) {
+        ReportException(TReportKind::Exception, nullptr, 0, nullptr, 0, nullptr, kSourceNone,
+                        nullptr, 0, 0, true);
+    }
+    return 0;
 }
 
 // Blocks the main thread without pumping, so the watchdog's probes go unanswered.
@@ -73,6 +107,24 @@ int main(int argc, char** argv) {
                             nullptr, 0, 0, true);
         }
         return 41; // not reached: restarting ends the process with 2
+    }
+    if (mode == "exitreport") {
+        // main returns while a report's sections are computed for its saving: they stop
+        // before the runtime's clean-up, and the process ends with main's code.
+        SetThreadTracer(std::make_shared<TLingeringTracer>());
+        g_tracing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE worker = CreateThread(nullptr, 0, ReportingWorker, nullptr, 0, nullptr);
+        if (!worker) return 24;
+        // Answers the watchdog meanwhile: no freeze report joins in.
+        for (;;) {
+            const DWORD r = MsgWaitForMultipleObjects(1, &g_tracing, FALSE, 30000, QS_ALLINPUT);
+            if (r == WAIT_OBJECT_0) break;
+            if (r == WAIT_TIMEOUT) return 24;
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageA(&msg);
+        }
+        return 23;
     }
     if (mode == "freeze" || mode == "pausedfreeze") {
         RegisterExceptionHandler(CountFreeze, kSyncNone, 1);
