@@ -3,6 +3,7 @@
 #include "crashreport/ui/qixExceptBoxWin.h"
 
 #include "crashreport/core/qixExcept_Pipeline.h"
+#include "crashreport/ui/qixNVAssistant.h"
 
 #include <commctrl.h>
 
@@ -561,6 +562,22 @@ bool TExceptionBox::FireHandlers(int code) {
     return handled;
 }
 
+// Send, save and print first ask the assistant the settings name for them, owned by the
+// box, which steps out of the top-most band meanwhile; anything but continue cancels.
+bool TExceptionBox::RunActionAssistant(int code) {
+    const std::string name = code == 0   ? exception_.SendAssis()
+                             : code == 1 ? exception_.SaveAssis()
+                                         : exception_.PrintAssis();
+    if (name.empty()) return true;
+    SetWindowPos(window_, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    PNVBitmap shot = exception_.Screenshot();
+    const uint8_t result = RunAssistant(exception_, name, window_, exception_, shot, &shot);
+    if (shot != exception_.Screenshot()) exception_.SetScreenshot(shot);
+    if (IsWindow(window_))
+        SetWindowPos(window_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return result == kResultNone || result == kResultContinue;
+}
+
 void TExceptionBox::OnCommand(HWND button) {
     StopCountdown();
     int code = static_cast<int>(GetWindowLongPtrA(button, GWLP_USERDATA));
@@ -715,7 +732,7 @@ void TExceptionBox::Press(int code) {
         if (code == 5) RelaunchApplication();
         QuitApplication();
     case 1: {
-        if (FireHandlers(1)) return;
+        if (FireHandlers(1) || !RunActionAssistant(1)) return;
         const std::string report = exception_.CompleteReport();
         if (StoreBugReportFile({}, report, reinterpret_cast<uintptr_t>(window_), exception_,
                                false)) {
@@ -731,7 +748,7 @@ void TExceptionBox::Press(int code) {
         return;
     }
     default: // send and print go through the delivery seams
-        if (FireHandlers(code)) return;
+        if (FireHandlers(code) || !RunActionAssistant(code)) return;
         RunDeliverySeam(code, exception_, reinterpret_cast<uintptr_t>(window_));
         SetCursor(LoadCursor(nullptr, IDC_ARROW));
         return;
@@ -761,6 +778,14 @@ void SetBoxShowHook(TBoxShowHook hook) {
 
 bool ShowExceptionBox(IQXException& exception) {
     const uint8_t mode = exception.ShowMode();
+    if (mode == 1 && !exception.AssistantName().empty()) {
+        PNVBitmap shot = exception.Screenshot();
+        const uint8_t result =
+            RunAssistant(exception, exception.AssistantName(), nullptr, exception, shot, &shot);
+        if (shot != exception.Screenshot()) exception.SetScreenshot(shot);
+        // Shown: what follows is the pipeline's to decide. Not found: the full box.
+        if (result != kResultNone) return false;
+    }
     const bool messageBox = mode == 2 || mode == 3;
     bool reshow = false, saveRemoved = false;
     {

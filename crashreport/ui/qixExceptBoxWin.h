@@ -60,6 +60,7 @@ private:
     void OnSize(int width, int height);
     void Press(int code);
     bool FireHandlers(int code);
+    bool RunActionAssistant(int code);
 
     // Tabs (qixExceptBox_TabsWin.cpp).
     void CreateTabs(int x, int y, int width, int height);

@@ -72,8 +72,11 @@ std::string TextOf(HWND w) {
     return s;
 }
 
+// The exception box unless the command line names another window class (the assistant's).
+const char* g_boxClass = "qixExceptWndClass";
+
 HWND FindBox() {
-    HWND box = FindWindowA("qixExceptWndClass", nullptr);
+    HWND box = FindWindowA(g_boxClass, nullptr);
     return box && IsWindowVisible(box) ? box : nullptr;
 }
 
@@ -169,9 +172,10 @@ bool WaitFor(bool wantBox, int seconds) {
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "dump";
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
+    if (argc > 3) g_boxClass = argv[3];
     if (command == "gone") return WaitFor(false, seconds) ? 0 : 3;
     if (command == "kill") {
-        for (HWND box; (box = FindWindowA("qixExceptWndClass", nullptr));) {
+        for (HWND box; (box = FindWindowA(g_boxClass, nullptr));) {
             DWORD pid = 0;
             GetWindowThreadProcessId(box, &pid);
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);

@@ -73,9 +73,10 @@ class Lab:
     def output(self, name="stdout.txt"):
         return open(os.path.join(self.folder, name), "rb").read().decode("latin-1")
 
-    def probe(self, command="dump", seconds=60):
+    def probe(self, command="dump", seconds=60, window_class="qixExceptWndClass"):
         exe = os.path.join(self.args.bin, "boxprobe.exe")
-        r = subprocess.run([self.args.wine_exec, exe, command, str(seconds)], env=self.env,
+        r = subprocess.run([self.args.wine_exec, exe, command, str(seconds), window_class],
+                           env=self.env,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                            stdin=subprocess.DEVNULL, timeout=seconds + 60)
         if command in ("gone", "kill"):
@@ -462,6 +463,69 @@ CASES = {"buttons": case_buttons, "save-fold": case_save_fold, "restart": case_r
          "continue": case_continue, "countdown": case_countdown, "expanded": case_expanded,
          "msgbox": case_msgbox, "freeze": case_freeze, "console": case_console,
          "cgi": case_cgi}
+
+
+def case_assistant(lab):
+    """Save asks the assistant first, owned by the box: cancelling it cancels the save; going
+    through it puts the contact and the description into the saved report."""
+    subprocess.run([lab.args.wine_exec, "reg", "delete", r"HKCU\Software\qixlab\ContactForm",
+                    "/f"], env=lab.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    lab.start("write-av", "SaveAssis=Report")
+    box = lab.probe()
+    lab.press(box.button("save bug report"))
+    form = lab.probe(window_class="qixNVAssistantWnd")
+    check(form.title == "Tell us about the crash", f"the assistant's title {form.title!r}")
+    lab.shot(form, "box_assistant_contact")
+    lab.key(form, "Escape")
+    check(lab.probe("gone", 30, "qixNVAssistantWnd"), "Escape closes the assistant")
+    report = os.path.join(lab.folder, "crashlab-write-av.txt")
+    time.sleep(1)
+    check(not os.path.exists(report), "a cancelled assistant cancels the save")
+    check("save bug report" in lab.probe().buttons(), "the save button stays after the cancel")
+
+    lab.press(lab.probe().button("save bug report"))
+    form = lab.probe(window_class="qixNVAssistantWnd")
+    edits = [c for c in form.children if c["class"] == "Edit"]
+    check(len(edits) == 2, f"the contact form's two edits, got {len(edits)}")
+    nxt = form.button("Next >")
+    check(not nxt["enabled"], "continue waits for a valid address")
+    for edit, text in zip(edits, ("Ann Smith", "ann@example.org")):
+        lab.press(edit)
+        subprocess.run(["xdotool", "type", "--delay", "30", text], env=lab.env, check=True)
+    time.sleep(0.5)
+    form = lab.probe(window_class="qixNVAssistantWnd")
+    check(form.button("Next >")["enabled"], "a valid address enables continue")
+    lab.press(form.button("Next >"))
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        form = lab.probe(window_class="qixNVAssistantWnd")
+        if any(c["class"] == "Edit" and c["rect"][3] > 40 for c in form.children):
+            break
+        time.sleep(0.5)
+    desc = [c for c in form.children if c["class"] == "Edit"]
+    check(len(desc) == 1, "the second form has the description edit")
+    lab.shot(form, "box_assistant_description")
+    lab.press(desc[0])
+    subprocess.run(["xdotool", "type", "--delay", "30", "Pressed Save twice."], env=lab.env,
+                   check=True)
+    lab.press(form.button("Next >"))
+    deadline = time.time() + 30
+    while time.time() < deadline and not os.path.exists(report):
+        time.sleep(0.5)
+    check(os.path.exists(report), "the save went on after the assistant")
+    after = lab.probe()
+    lab.key(after, "Escape")
+    check(lab.finish() == 1, "Escape ends the program with exit code 1")
+    text = lab.report_file("write-av")
+    body = section(text, r"^user description")
+    check(any("Pressed Save twice." in l for l in body),
+          f"the description is the report's own section: {body}")
+    check(header(text, "contact name") == "Ann Smith" and
+          header(text, "contact e-mail") == "ann@example.org",
+          "the contact's edits are fields of the report")
+
+
+CASES["assistant"] = case_assistant
 
 
 def main():
