@@ -78,10 +78,10 @@ bool StoreBugReportFile(const std::string& fileName, const std::string& reportTe
         CreateDirectoryA(name.substr(0, i).c_str(), nullptr);
     TFile file(name);
     if (!file.Open()) return false;
+    // Read even when not appending: a failed write puts the old content back.
     std::string existing;
     LARGE_INTEGER size{};
-    if (exception.AppendBugReps() && GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 &&
-        size.QuadPart < (1 << 30)) {
+    if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 && size.QuadPart < (1 << 30)) {
         existing.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
         if (!ReadFile(file.Get(), existing.data(), static_cast<DWORD>(existing.size()), &read,
@@ -96,15 +96,19 @@ bool StoreBugReportFile(const std::string& fileName, const std::string& reportTe
     rules.dupExceptDef = exception.DupExceptDef();
     rules.dupFreezeDef = exception.DupFreezeDef();
     rules.sizeLimit = exception.BugRepFileSize();
-    const std::string content = ComposeBugReportFile(existing, reportText, rules);
+    const std::string content =
+        ComposeBugReportFile(rules.append ? existing : std::string(), reportText, rules);
     SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
     DWORD written = 0;
     const bool ok = WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()),
                               &written, nullptr) &&
                     written == content.size() && SetEndOfFile(file.Get());
     if (!ok) {
-        // A short file is worse than none.
+        // A full disk must not cost the reports already in the file.
         SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
+        DWORD restored = 0;
+        WriteFile(file.Get(), existing.data(), static_cast<DWORD>(existing.size()), &restored,
+                  nullptr);
         SetEndOfFile(file.Get());
         return false;
     }
