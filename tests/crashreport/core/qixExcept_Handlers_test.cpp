@@ -2,6 +2,7 @@
 // a bare exception object whose phase the test sets.
 #include "crashreport/core/qixExcept_Exception.h"
 #include "crashreport/core/qixExcept_Handlers.h"
+#include "tests/support/qixFakeException.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,58 +14,10 @@ using ::testing::ElementsAre;
 
 namespace {
 
-class TNoEnvironment : public ISettingsEnvironment {
+// The dispatch reads only the phase, which the tests set.
+class TBareException final : public test::TFakeException {
 public:
-    std::string AppFileName() const override { return "lab.exe"; }
-    std::string ModuleFileName(TModuleHandle) const override { return "lab.exe"; }
-    TLocalTime Now() const override { return {}; }
-};
-
-class TBareException final : public IQXException {
-public:
-    TBareException() : IQXException(std::make_shared<TNoEnvironment>(), 0, TRecordRef()) {}
-    int phase = 1;
-    int HandlingPhase() const override { return phase; }
-    bool Continuable() const override { return true; }
-    void SetContinuable(bool) override {}
-    TReportKind ReportKind() const override { return TReportKind::Exception; }
-    const TRaisedObject& RaisedObject() const override { return raised_; }
-    std::string ObjectClassName() const override { return {}; }
-    std::string ObjectMessage() const override { return {}; }
-    TAddress FaultAddress() const override { return 0; }
-    uint32_t FaultThreadId() const override { return 0; }
-    uint32_t StackChecksum(int) const override { return 0; }
-    const void* ProcessorContext() const override { return nullptr; }
-    uint8_t ReportSource() const override { return 0; }
-    const void* RelatedObject() const override { return nullptr; }
-    TModuleHandle PackageHandle() const override { return 0; }
-    std::shared_ptr<IQXFields> HeaderFields() override { return nullptr; }
-    std::shared_ptr<IQXFields> SectionFields() override { return nullptr; }
-    std::string CompleteReport() override { return {}; }
-    void SetReportText(std::string) override {}
-    std::string ReportText(bool) override { return {}; }
-    void BeginChange() override {}
-    void EndChange() override {}
-    void AddReportListener(TReportCallback, bool) override {}
-    void AddReportListener(const void*, TReportMethod, bool) override {}
-    void RemoveReportListener(TReportCallback) override {}
-    void RemoveReportListener(const void*) override {}
-    bool ReportWanted() const override { return true; }
-    void SetReportWanted(bool) override {}
-    bool ScreenshotWanted() const override { return false; }
-    void SetScreenshotWanted(bool) override {}
-    bool HandlersWanted() const override { return true; }
-    void SetHandlersWanted(bool) override {}
-    bool ScreenshotAppended() const override { return false; }
-    void SetScreenshotAppended(bool) override {}
-    uint8_t ShowMode() const override { return 0; }
-    void SetShowMode(uint8_t) override {}
-    std::string AssistantName() const override { return {}; }
-    void SetAssistantName(std::string_view) override {}
-    bool ShowDialog() override { return false; }
-
-private:
-    TRaisedObject raised_;
+    TBareException() { phase = 1; }
 };
 
 std::vector<std::string> g_calls;

@@ -7,6 +7,7 @@
 #include "crashreport/core/qixSettingsFields.h"
 #include "crashreport/ui/qixExceptBox.h"
 #include "tests/support/WinTestApp.h"
+#include "tests/support/qixFakeException.h"
 
 #include <windows.h>
 
@@ -24,24 +25,14 @@ using namespace qix;
 
 namespace {
 
-class TLabEnvironment : public ISettingsEnvironment {
-public:
-    std::string AppFileName() const override { return "C:\\lab\\lab.exe"; }
-    std::string ModuleFileName(TModuleHandle) const override { return "C:\\lab\\lab.exe"; }
-    TLocalTime Now() const override { return {}; }
-};
-
 const char* const kMessage =
     "Access violation at address 00401234 in module 'lab.exe'. Read of address 00000000.";
 
-// A crash as the report of Part-free made-up data describes it: two threads, registers.
-class TLabException final : public IQXException, public IQXExceptionEx {
+// A crash as a report describes it: two threads, registers.
+class TLabException final : public test::TFakeException, public IQXExceptionEx {
 public:
-    TLabException()
-        : IQXException(std::make_shared<TLabEnvironment>(), 0, TRecordRef()),
-          header_(std::make_shared<TIQXFields>()), sections_(std::make_shared<TIQXFields>()) {
-        header_->AcceptData();
-        sections_->AcceptData();
+    TLabException() {
+        message = kMessage;
         header_->SetContents("date/time", "2026-12-08, 07:00:00:000");
         header_->SetContents("executable", "lab.exe");
         header_->SetContents("current module", "lab.exe");
@@ -58,65 +49,6 @@ public:
         sections_->SetContents("cpu registers", "eax = 00000000\r\nebx = 0012ff00\r\n"
                                                 "ecx = 00000001\r\nedx = 7c900000");
     }
-    std::map<std::string, std::variant<bool, int32_t, std::string>, std::less<>> props;
-    bool continuable = true;
-    uint8_t mode = 0;
-
-    bool GetPropBool(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<bool>(it->second) : TIQXSettings::GetPropBool(n);
-    }
-    int32_t GetPropInt(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<int32_t>(it->second) : TIQXSettings::GetPropInt(n);
-    }
-    std::string GetPropStr(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<std::string>(it->second) : TIQXSettings::GetPropStr(n);
-    }
-    bool SetPropBool(std::string_view n, bool v) override { return Set(n, v); }
-    bool SetPropInt(std::string_view n, int32_t v) override { return Set(n, v); }
-    bool SetPropStr(std::string_view n, std::string_view v) override {
-        return Set(n, std::string(v));
-    }
-
-    int HandlingPhase() const override { return 3; }
-    bool Continuable() const override { return continuable; }
-    void SetContinuable(bool v) override { continuable = v; }
-    TReportKind ReportKind() const override { return TReportKind::Exception; }
-    const TRaisedObject& RaisedObject() const override { return raised_; }
-    std::string ObjectClassName() const override { return "EAccessViolation"; }
-    std::string ObjectMessage() const override { return kMessage; }
-    TAddress FaultAddress() const override { return 0x401234; }
-    uint32_t FaultThreadId() const override { return 0x1a4; }
-    uint32_t StackChecksum(int) const override { return 0; }
-    const void* ProcessorContext() const override { return nullptr; }
-    uint8_t ReportSource() const override { return 0; }
-    const void* RelatedObject() const override { return nullptr; }
-    TModuleHandle PackageHandle() const override { return 0; }
-    std::shared_ptr<IQXFields> HeaderFields() override { return header_; }
-    std::shared_ptr<IQXFields> SectionFields() override { return sections_; }
-    std::string CompleteReport() override { return JoinReportText(*header_, *sections_); }
-    void SetReportText(std::string) override {}
-    std::string ReportText(bool) override { return CompleteReport(); }
-    void BeginChange() override {}
-    void EndChange() override {}
-    void AddReportListener(TReportCallback, bool) override {}
-    void AddReportListener(const void*, TReportMethod, bool) override {}
-    void RemoveReportListener(TReportCallback) override {}
-    void RemoveReportListener(const void*) override {}
-    bool ReportWanted() const override { return true; }
-    void SetReportWanted(bool) override {}
-    bool ScreenshotWanted() const override { return false; }
-    void SetScreenshotWanted(bool) override {}
-    bool HandlersWanted() const override { return true; }
-    void SetHandlersWanted(bool) override {}
-    bool ScreenshotAppended() const override { return false; }
-    void SetScreenshotAppended(bool) override {}
-    uint8_t ShowMode() const override { return mode; }
-    void SetShowMode(uint8_t v) override { mode = v; }
-    std::string AssistantName() const override { return {}; }
-    void SetAssistantName(std::string_view) override {}
     bool ShowDialog() override { return ShowExceptionBox(*this); }
 
     bool HasCriticalListener() const override { return false; }
@@ -129,14 +61,6 @@ public:
     bool ClaimCompleteNotice() override { return false; }
     bool ClaimAutoSave() override { return false; }
     bool saved = false;
-
-private:
-    template <typename T> bool Set(std::string_view n, T v) {
-        props[std::string(n)] = v;
-        return true;
-    }
-    std::shared_ptr<TIQXFields> header_, sections_;
-    TRaisedObject raised_;
 };
 
 // The actions the handlers saw; a handler may claim one.

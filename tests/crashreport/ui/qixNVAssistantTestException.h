@@ -1,98 +1,21 @@
-// A made-up exception object for the assistant tests: header and section lists that the
-// report text is joined from, settings overrides in a map, and the screenshot flag.
+// The exception the assistant tests hand their forms: one thread's stack in the report,
+// show mode 1, a screenshot wanted and appended.
 #pragma once
 
-#include "crashreport/core/qixExcept_Exception.h"
-
-#include <map>
-#include <variant>
+#include "tests/support/qixFakeException.h"
 
 namespace qix::test {
 
-class TLabEnvironment : public ISettingsEnvironment {
-public:
-    std::string AppFileName() const override { return "C:\\lab\\lab.exe"; }
-    std::string ModuleFileName(TModuleHandle) const override { return "C:\\lab\\lab.exe"; }
-    TLocalTime Now() const override { return {}; }
-};
-
-class TAssistantException final : public IQXException {
+class TAssistantException final : public TFakeException {
 public:
     explicit TAssistantException(TModuleHandle module = 0, TRecordRef record = TRecordRef())
-        : IQXException(std::make_shared<TLabEnvironment>(), module, std::move(record)),
-          header_(std::make_shared<TIQXFields>()), sections_(std::make_shared<TIQXFields>()) {
-        header_->AcceptData();
-        sections_->AcceptData();
+        : TFakeException(module, std::move(record)) {
         header_->SetContents("exception class", "EAccessViolation");
         sections_->SetContents("main thread ($1a4)", "00401234 +034 lab.exe Main 123 +4 Crash");
+        mode = 1;
+        screenshotWanted = true;
+        screenshotAppended = true;
     }
-    std::map<std::string, std::variant<bool, int32_t, std::string>, std::less<>> props;
-    bool appended = true;
-
-    bool GetPropBool(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<bool>(it->second) : TIQXSettings::GetPropBool(n);
-    }
-    int32_t GetPropInt(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<int32_t>(it->second) : TIQXSettings::GetPropInt(n);
-    }
-    std::string GetPropStr(std::string_view n) const override {
-        auto it = props.find(n);
-        return it != props.end() ? std::get<std::string>(it->second) : TIQXSettings::GetPropStr(n);
-    }
-    bool SetPropBool(std::string_view n, bool v) override { return Set(n, v); }
-    bool SetPropInt(std::string_view n, int32_t v) override { return Set(n, v); }
-    bool SetPropStr(std::string_view n, std::string_view v) override {
-        return Set(n, std::string(v));
-    }
-
-    int HandlingPhase() const override { return 3; }
-    bool Continuable() const override { return true; }
-    void SetContinuable(bool) override {}
-    TReportKind ReportKind() const override { return TReportKind::Exception; }
-    const TRaisedObject& RaisedObject() const override { return raised_; }
-    std::string ObjectClassName() const override { return "EAccessViolation"; }
-    std::string ObjectMessage() const override { return "Access violation"; }
-    TAddress FaultAddress() const override { return 0x401234; }
-    uint32_t FaultThreadId() const override { return 0x1a4; }
-    uint32_t StackChecksum(int) const override { return 0; }
-    const void* ProcessorContext() const override { return nullptr; }
-    uint8_t ReportSource() const override { return 0; }
-    const void* RelatedObject() const override { return nullptr; }
-    TModuleHandle PackageHandle() const override { return 0; }
-    std::shared_ptr<IQXFields> HeaderFields() override { return header_; }
-    std::shared_ptr<IQXFields> SectionFields() override { return sections_; }
-    std::string CompleteReport() override { return JoinReportText(*header_, *sections_); }
-    void SetReportText(std::string) override {}
-    std::string ReportText(bool) override { return CompleteReport(); }
-    void BeginChange() override {}
-    void EndChange() override {}
-    void AddReportListener(TReportCallback, bool) override {}
-    void AddReportListener(const void*, TReportMethod, bool) override {}
-    void RemoveReportListener(TReportCallback) override {}
-    void RemoveReportListener(const void*) override {}
-    bool ReportWanted() const override { return true; }
-    void SetReportWanted(bool) override {}
-    bool ScreenshotWanted() const override { return true; }
-    void SetScreenshotWanted(bool) override {}
-    bool HandlersWanted() const override { return true; }
-    void SetHandlersWanted(bool) override {}
-    bool ScreenshotAppended() const override { return appended; }
-    void SetScreenshotAppended(bool v) override { appended = v; }
-    uint8_t ShowMode() const override { return 1; }
-    void SetShowMode(uint8_t) override {}
-    std::string AssistantName() const override { return {}; }
-    void SetAssistantName(std::string_view) override {}
-    bool ShowDialog() override { return false; }
-
-private:
-    template <typename T> bool Set(std::string_view n, T v) {
-        props[std::string(n)] = v;
-        return true;
-    }
-    std::shared_ptr<TIQXFields> header_, sections_;
-    TRaisedObject raised_;
 };
 
 } // namespace qix::test

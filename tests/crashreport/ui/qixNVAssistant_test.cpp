@@ -435,7 +435,7 @@ TEST_F(AssistantTest, ScreenshotFormShowsThePictureAndTheAttachChoice) {
     }
     const PNVBitmap shot = std::make_shared<TINVBitmap>(std::move(canvas));
     test::TAssistantException e;
-    e.appended = true;
+    e.screenshotAppended = true;
     TRun run("Shot", e, shot);
     TFormWindows form = FindForm();
     ASSERT_TRUE(form.form);
@@ -502,7 +502,7 @@ TEST_F(AssistantTest, ScreenshotFormShowsThePictureAndTheAttachChoice) {
     Click(attach); // untick
     Click(form.buttons["Next >"]);
     EXPECT_EQ(run.Result(), 1);
-    EXPECT_FALSE(e.appended);
+    EXPECT_FALSE(e.screenshotAppended);
     ASSERT_TRUE(run.ShotOut());
     EXPECT_EQ(run.ShotOut()->Width(), 40);
     EXPECT_EQ(GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES) << "temp picture left";
@@ -512,7 +512,7 @@ TEST_F(AssistantTest, WithoutScreenshotTheScreenshotFormIsLeftOut) {
     test::TAssistantException e;
     TRun run("Shot", e); // no picture: the only form is dropped
     EXPECT_EQ(run.Result(), 1);
-    EXPECT_TRUE(e.appended);
+    EXPECT_TRUE(e.screenshotAppended);
 }
 
 std::string g_createdTitle;
