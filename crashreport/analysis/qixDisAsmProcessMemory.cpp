@@ -148,6 +148,16 @@ std::string ModuleFileName(void* module) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string ModuleBaseName(void* module) {
+    const std::string name = ModuleFileName(module);
+    return name.substr(0, name.rfind('.'));
+}
+
+std::string ModuleFolder(void* module) {
+    const std::string path = ModuleFilePath(module);
+    return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
 bool TProcessMemoryReader::Read(TAddress source, void* dest, uint32_t count) const {
     return ReadOwnMemory(PointerOf(source), dest, count);
 }

@@ -21,6 +21,10 @@ bool IsGuardedReadFault(uintptr_t instructionPointer);
 std::string ModuleFilePath(void* module);
 // The same without its folder.
 std::string ModuleFileName(void* module);
+// The file name without its extension ("%appname%" of the settings).
+std::string ModuleBaseName(void* module);
+// The folder, with its trailing separator.
+std::string ModuleFolder(void* module);
 
 class TProcessMemoryReader : public IMemoryReader {
 public:

@@ -1,6 +1,7 @@
 // The automatic actions the pipeline's decision needs: saving the report file, the
 // clipboard copy, closing and restarting with the restart hand-over, and the restart
 // check at start-up.
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/core/qixExcept_SettingsWin.h"
 #include "crashreport/core/qixExcept_ThreadRegistry.h"
@@ -21,21 +22,6 @@ struct TRestartBlock {
     int64_t times[10];
 };
 static_assert(sizeof(TRestartBlock) == 88);
-
-std::string ExecutableFolder() {
-    char exe[MAX_PATH + 1] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string path = exe;
-    return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
-std::string ExeBaseName(HMODULE module) {
-    char buf[MAX_PATH + 1] = {};
-    GetModuleFileNameA(module, buf, MAX_PATH);
-    std::string name = buf;
-    name = name.substr(name.find_last_of("\\/") + 1);
-    return name.substr(0, name.rfind('.'));
-}
 
 void CreateFolders(const std::string& path) {
     for (size_t i = path.find_first_of("\\/", 3); i != std::string::npos;
@@ -96,12 +82,12 @@ bool StoreBugReport(IQXException& exception, const std::string& given) {
     std::string name = given;
     if (name.empty()) {
         name = exception.BugRepFile();
-        name = ReplaceNoCase(name, "%appname%", ExeBaseName(nullptr));
+        name = ReplaceNoCase(name, "%appname%", ModuleBaseName(nullptr));
         name = ReplaceNoCase(name, "%modname%",
-                             ExeBaseName(reinterpret_cast<HMODULE>(exception.OwnerModule())));
+                             ModuleBaseName(reinterpret_cast<void*>(exception.OwnerModule())));
     }
     if (name.empty()) return false;
-    if (!IsAbsolutePath(name)) name = ExecutableFolder() + name;
+    if (!IsAbsolutePath(name)) name = ModuleFolder(nullptr) + name;
     CreateFolders(name);
     HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -114,11 +100,13 @@ bool StoreBugReport(IQXException& exception, const std::string& given) {
     const bool ok =
         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
         written == text.size() && SetEndOfFile(file);
-    CloseHandle(file);
     if (!ok) {
-        DeleteFileA(name.c_str());
-        return false;
+        // Cut back to what was there: the earlier reports stay, no half report follows.
+        SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+        SetEndOfFile(file);
     }
+    CloseHandle(file);
+    if (!ok) return false;
     if (given.empty()) ExceptionEx(exception).SetReportSaved(true);
     return true;
 }

@@ -331,12 +331,7 @@ void ReleaseEmergencyReserve() {
 std::string LibraryTempFolder() {
     char temp[MAX_PATH + 1] = {};
     GetTempPathA(MAX_PATH, temp);
-    char exe[MAX_PATH + 1] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string name = exe;
-    name = name.substr(name.find_last_of("\\/") + 1);
-    name = name.substr(0, name.rfind('.'));
-    return std::string(temp) + name + ".qixExcept\\";
+    return std::string(temp) + ModuleBaseName(nullptr) + ".qixExcept\\";
 }
 
 void ClearLibraryTempFolder() {

@@ -1,5 +1,6 @@
 // What the box's save button does with the file on disk, and the seams through which
 // the buttons send and print.
+#include "crashreport/analysis/qixDisAsmProcessMemory.h"
 #include "crashreport/core/qixExcept_Pipeline.h"
 #include "crashreport/ui/qixExceptBox_File.h"
 #include "crashreport/ui/qixExceptBoxWin.h"
@@ -11,15 +12,6 @@ namespace {
 
 TBoxDeliverySeam g_sendSeam = nullptr;
 TBoxDeliverySeam g_printSeam = nullptr;
-
-std::string ModuleName(HMODULE module, bool withPath) {
-    char path[MAX_PATH + 1] = {};
-    GetModuleFileNameA(module, path, MAX_PATH);
-    std::string name = path;
-    if (withPath) return name.substr(0, name.find_last_of("\\/") + 1);
-    name = name.substr(name.find_last_of("\\/") + 1);
-    return name.substr(0, name.rfind('.'));
-}
 
 class TFile {
 public:
@@ -44,12 +36,12 @@ bool StoreBugReportFile(const std::string& fileName, const std::string& reportTe
                         IQXException& exception, bool silent) {
     std::string name = fileName;
     if (name.empty()) {
-        name = ReplaceNoCase(exception.BugRepFile(), "%appname%", ModuleName(nullptr, false));
+        name = ReplaceNoCase(exception.BugRepFile(), "%appname%", ModuleBaseName(nullptr));
         name = ReplaceNoCase(name, "%modname%",
-                             ModuleName(reinterpret_cast<HMODULE>(exception.OwnerModule()), false));
+                             ModuleBaseName(reinterpret_cast<void*>(exception.OwnerModule())));
     }
     if (!IsAbsolutePath(name)) {
-        const std::string folder = ModuleName(nullptr, true);
+        const std::string folder = ModuleFolder(nullptr);
         if (silent) {
             name = folder + name;
         } else {

@@ -18,17 +18,17 @@ try:
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", mount], check=True)
     path = os.path.join(mount, "bugreport.txt")
     # Appended, the two no longer fit; replacing, the new report alone is too big.
-    for append, size in ((1, 12000), (0, 20000)):
+    for append, size, writer in ((1, 12000, "box"), (0, 20000, "box"), (1, 12000, "pipeline")):
         earlier = b"date/time        : 2026-12-01 09:00\r\nexception class  : Old\r\n" + \
             b"x" * (10 * 1024) + b"\r\n"
         with open(path, "wb") as f:
             f.write(earlier)
         r = subprocess.run([wine_exec, program, "Z:" + path.replace("/", "\\"), str(size),
-                            str(append)], capture_output=True, text=True, timeout=120)
+                            str(append), writer], capture_output=True, text=True, timeout=120)
         after = open(path, "rb").read()
         ok = "stored: 0" in r.stdout and after == earlier
         print(("ok   " if ok else "FAIL ") +
-              f"append={append}: the save fails ({r.stdout.strip()!r}) and the file keeps its "
+              f"{writer}, append={append}: the save fails ({r.stdout.strip()!r}) and the file keeps its "
               f"{len(earlier)} bytes (now {len(after)})")
         failures += not ok
 finally:
