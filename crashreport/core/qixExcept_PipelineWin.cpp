@@ -123,6 +123,8 @@ bool StartHandlingThread() {
         CreateThread(nullptr, kHandlingStack, HandlingThreadProc, nullptr,
                      CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &s.handlingThreadId);
     if (!s.handlingThread) return false;
+    // Hidden from reports before it first runs: a report may list threads at once.
+    SetThreadName(s.handlingThreadId, "-");
     SetThreadPriority(s.handlingThread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(s.handlingThread);
     return true;

@@ -89,6 +89,7 @@ bool StartFreezeWatchdog(uint32_t timeoutMs) {
     w.thread = CreateThread(nullptr, kWatchdogStack, WatchdogProc, nullptr,
                             CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &w.threadId);
     if (!w.thread) return false;
+    SetThreadName(w.threadId, "-"); // hidden before it first runs
     SetThreadPriority(w.thread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(w.thread);
     return true;
