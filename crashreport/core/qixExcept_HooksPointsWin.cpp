@@ -235,9 +235,11 @@ void ReportFault(EXCEPTION_POINTERS* info) {
     }
 }
 
+#if defined(__i386__)
 void ReportFaultEntry(TFaultCall* call) {
     ReportFault(call->info);
 }
+#endif
 
 // An overflowed stack has no room for a report: the report runs on a spare stack of
 // the same thread, so the thread's identity and registry entry stay.
@@ -705,6 +707,7 @@ __attribute__((noinline)) void PrepareThrowStack(TThrowRecord& record, const voi
     }
 #else
     (void)from;
+    (void)imageSize;
 #endif
 }
 
