@@ -106,6 +106,13 @@ class Lab:
                        env=self.env, check=True)
         print(f"screenshot: {path}")
 
+    def stop(self):
+        """Leaves no box behind: it would answer the next case's probe."""
+        if not self.probe("gone", 1):
+            self.probe("kill", 1)
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+
     def report_file(self, scenario):
         path = os.path.join(self.folder, f"crashlab-{scenario}.txt")
         check(os.path.isfile(path), f"no report file {path}")
@@ -547,11 +554,7 @@ def main():
                 print(f"--- {name}\n" + open(path, "rb").read().decode("latin-1")[-3000:])
         return 1
     finally:
-        # A box left behind would answer the next case's probe.
-        if not lab.probe("gone", 1):
-            lab.probe("kill", 1)
-        if lab.process and lab.process.poll() is None:
-            lab.process.kill()
+        lab.stop()
     print(f"{args.case}: ok")
     return 0
 

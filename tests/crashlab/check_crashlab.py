@@ -175,18 +175,6 @@ def function_at(args, address):
     return out[0], out[1].split(" (discriminator")[0]
 
 
-def intel_instruction_at(args, address):
-    out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn", "-M", "intel",
-                          f"--start-address=0x{address:x}", f"--stop-address=0x{address + 16:x}",
-                          os.path.join(args.bin, "crashlab.exe.debug")],
-                         stdout=subprocess.PIPE, text=True, check=True).stdout
-    for line in out.splitlines():
-        m = re.match(r"^\s*([0-9a-f]+):\s+(.*)$", line)
-        if m and int(m.group(1), 16) == address:
-            return m.group(2).strip()
-    raise Failure(f"objdump shows no instruction at {address:08x}")
-
-
 def section_body(text, title):
     m = re.search(r"^" + re.escape(title) + r":\n((?:.+\n?)*)", text, re.M)
     return m.group(1).splitlines() if m else None
@@ -201,7 +189,7 @@ def check_disassembly(args, text, top):
     m = re.match(r"^([0-9a-f]{8})\s+(?:\d+\s+)?>(\S+)", marked[0])
     check(m and int(m.group(1), 16) == top,
           f"the mark {marked[0]!r} is not at the crash address {top:08x}")
-    expected = intel_instruction_at(args, top).split()[0]
+    expected = instruction_at(args, top, intel=True).split()[0]
     check(m.group(2) == expected,
           f"marked instruction {m.group(2)!r}, objdump says {expected!r}")
 
@@ -228,8 +216,9 @@ def check_registers_and_dump(text, eip_expected, what):
     check(esp and dump and dump.group(1) == esp.group(1), "stack dump does not start at esp")
 
 
-def instruction_at(args, address):
-    out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn",
+def instruction_at(args, address, intel=False):
+    syntax = ["-M", "intel"] if intel else []
+    out = subprocess.run([tool(args.objdump, "objdump"), "-d", "--no-show-raw-insn", *syntax,
                           f"--start-address=0x{address:x}", f"--stop-address=0x{address + 16:x}",
                           os.path.join(args.bin, "crashlab.exe.debug")],
                          stdout=subprocess.PIPE, text=True, check=True).stdout
@@ -284,7 +273,7 @@ def check_report(args, scenario, text):
         check_disassembly(args, text, top)
     if return_address and function and cls != "BcbTermination":
         # The C++ throw site: the top frame is the call into the runtime's throw.
-        insn = intel_instruction_at(args, top)
+        insn = instruction_at(args, top, intel=True)
         check(re.match(r"call\s+[0-9a-f]+ <___wrap___cxa_throw>", insn),
               f"top frame {top:08x} is no throw site: {insn!r}")
         # The registers are the throw site's, as the call returns there.

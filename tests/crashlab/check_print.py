@@ -167,10 +167,7 @@ def main():
         print(f"print: FAIL: {e}")
         return 1
     finally:
-        if not lab.probe("gone", 1):
-            lab.probe("kill", 1)
-        if lab.process and lab.process.poll() is None:
-            lab.process.kill()
+        lab.stop()
     print("print: ok")
     return 0
 

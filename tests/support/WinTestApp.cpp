@@ -75,11 +75,6 @@ BOOL CALLBACK FindDialog(HWND hwnd, LPARAM lParam) {
     return TRUE;
 }
 
-std::string WindowText(HWND hwnd) {
-    char buf[1024] = {};
-    GetWindowTextA(hwnd, buf, sizeof buf);
-    return buf;
-}
 } // namespace
 
 DialogCatcher::DialogCatcher() : thread_([this] { Watch(); }) {}
@@ -276,6 +271,18 @@ uint16_t Read16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 } // namespace
+
+std::string WindowText(HWND window) {
+    char text[1024] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::string WindowClass(HWND window) {
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
 
 int GdiObjectCount() {
     size_t bytes = 0;

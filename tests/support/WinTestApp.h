@@ -64,6 +64,10 @@ TestImage CaptureWindow(HWND window);
 std::string SaveScreenshot(const TestImage& image, const std::string& name);
 std::string SaveScreenshot(HWND window, const std::string& name);
 
+// A window's text and class name, as another program would read them.
+std::string WindowText(HWND window);
+std::string WindowClass(HWND window);
+
 // The number of this process's GDI objects, read from the handle table the system maps
 // into the process (GetGuiResources answers 0 under Wine); -1 when no table is found.
 int GdiObjectCount();

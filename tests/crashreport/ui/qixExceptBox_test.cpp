@@ -71,17 +71,6 @@ void NoteAction(int action, IQXException&, bool& handled) {
     if (action == g_claim) handled = true;
 }
 
-std::string ClassOf(HWND w) {
-    char name[64] = {};
-    GetClassNameA(w, name, sizeof name);
-    return name;
-}
-std::string TextOf(HWND w) {
-    char text[512] = {};
-    GetWindowTextA(w, text, sizeof text);
-    return text;
-}
-
 struct TBoxWindows {
     HWND box = nullptr;
     std::map<std::string, HWND> buttons; // by caption
@@ -90,8 +79,8 @@ struct TBoxWindows {
 
 BOOL CALLBACK NoteChild(HWND child, LPARAM lp) {
     auto& w = *reinterpret_cast<TBoxWindows*>(lp);
-    const std::string cls = ClassOf(child);
-    if (cls == "Button" && !TextOf(child).empty()) w.buttons[TextOf(child)] = child;
+    const std::string cls = WindowClass(child);
+    if (cls == "Button" && !WindowText(child).empty()) w.buttons[WindowText(child)] = child;
     if (cls == "Static") w.statics.push_back(child);
     if (cls == "SysTabControl32") w.tabs.push_back(child);
     if (cls == "SysListView32") w.lists.push_back(child);
@@ -180,7 +169,7 @@ TEST_F(ExceptionBox, ButtonsAsTheSettingsAskAndContinueReturns) {
     TBoxRun run(e);
     TBoxWindows w = FindBox();
     ASSERT_TRUE(w.box) << "no box window of class qixExceptWndClass appeared";
-    EXPECT_EQ(TextOf(w.box), std::string("Lab: ") + kMessage);
+    EXPECT_EQ(WindowText(w.box), std::string("Lab: ") + kMessage);
     std::vector<std::string> captions;
     for (const auto& [caption, button] : w.buttons)
         captions.push_back(caption);
@@ -191,7 +180,7 @@ TEST_F(ExceptionBox, ButtonsAsTheSettingsAskAndContinueReturns) {
         EXPECT_EQ(Height(button), 22) << caption;
     bool messageShown = false;
     for (HWND s : w.statics)
-        messageShown = messageShown || TextOf(s) == "An error occurred in the application.";
+        messageShown = messageShown || WindowText(s) == "An error occurred in the application.";
     EXPECT_TRUE(messageShown);
     Shot(w.box, "exception_box_full");
     Click(w.buttons["continue bug report"]);
@@ -372,8 +361,8 @@ TEST_F(ExceptionBox, MessageBoxModes) {
         EXPECT_EQ(Height(w.buttons["&OK"]), 23);
         bool message = false;
         for (HWND s : w.statics)
-            message = message || TextOf(s) == "Access violation at address 00401234 in module "
-                                              "'lab.exe'.\r\nRead of address 00000000.";
+            message = message || WindowText(s) == "Access violation at address 00401234 in module "
+                                                  "'lab.exe'.\r\nRead of address 00000000.";
         EXPECT_TRUE(message);
         Shot(w.box, "exception_box_message_details");
         // Details reopens the box expanded.

@@ -45,18 +45,6 @@ std::shared_ptr<IQXModuleSettings> Settings() {
     return settings;
 }
 
-std::string TextOf(HWND w) {
-    char text[1024] = {};
-    GetWindowTextA(w, text, sizeof text);
-    return text;
-}
-
-std::string ClassOf(HWND w) {
-    char name[64] = {};
-    GetClassNameA(w, name, sizeof name);
-    return name;
-}
-
 struct TFormWindows {
     HWND form = nullptr;
     std::map<std::string, HWND> buttons; // buttons and check boxes by caption
@@ -65,8 +53,8 @@ struct TFormWindows {
 
 BOOL CALLBACK NoteChild(HWND child, LPARAM lp) {
     auto& w = *reinterpret_cast<TFormWindows*>(lp);
-    const std::string cls = ClassOf(child);
-    if (lstrcmpiA(cls.c_str(), "Button") == 0) w.buttons[TextOf(child)] = child;
+    const std::string cls = WindowClass(child);
+    if (lstrcmpiA(cls.c_str(), "Button") == 0) w.buttons[WindowText(child)] = child;
     if (lstrcmpiA(cls.c_str(), "Edit") == 0) w.edits.push_back(child);
     return TRUE;
 }
@@ -106,11 +94,11 @@ void Type(HWND edit, const std::string& text) {
         const std::string line = text.substr(start, nl == text.npos ? text.npos : nl - start);
         for (char c : line)
             PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), 1);
-        PumpUntil([&] { return EndsWith(TextOf(edit), line); }, 10000);
+        PumpUntil([&] { return EndsWith(WindowText(edit), line); }, 10000);
         if (nl == text.npos) break;
         PostMessageA(edit, WM_KEYDOWN, VK_RETURN, 1);
         PostMessageA(edit, WM_KEYUP, VK_RETURN, 0xC0000001);
-        PumpUntil([&] { return EndsWith(TextOf(edit), "\r\n"); }, 10000);
+        PumpUntil([&] { return EndsWith(WindowText(edit), "\r\n"); }, 10000);
         start = nl + 1;
     }
     Settle();
@@ -232,7 +220,7 @@ TEST_F(AssistantTest, ContactFormRefusesBadAddressAndRemembersAGoodOne) {
     TRun run("report", e);
     TFormWindows contact = FindForm();
     ASSERT_TRUE(contact.form);
-    EXPECT_EQ(TextOf(contact.form), "Report the problem");
+    EXPECT_EQ(WindowText(contact.form), "Report the problem");
     ASSERT_EQ(contact.edits.size(), 2u);
     HWND next = contact.buttons["Next >"];
     ASSERT_TRUE(next && contact.buttons["Skip"] && contact.buttons["Cancel"]);
@@ -271,8 +259,8 @@ TEST_F(AssistantTest, ContactFormRefusesBadAddressAndRemembersAGoodOne) {
     Type(desc.edits[0], "Clicked Save in the toolbar.\nThe window froze.");
     EXPECT_TRUE(BecomesEnabled(desc.buttons["Next >"], true));
     const std::string typed = "Clicked Save in the toolbar.\r\nThe window froze.";
-    EXPECT_TRUE(PumpUntil([&] { return TextOf(desc.edits[0]) == typed; }, 10000))
-        << ::testing::PrintToString(TextOf(desc.edits[0]));
+    EXPECT_TRUE(PumpUntil([&] { return WindowText(desc.edits[0]) == typed; }, 10000))
+        << ::testing::PrintToString(WindowText(desc.edits[0]));
     SaveScreenshot(Painted(desc.form), "assistant_description");
     Click(desc.buttons["Next >"]);
     ASSERT_EQ(run.Result(), 1);
@@ -295,8 +283,8 @@ TEST_F(AssistantTest, ContactFormRefusesBadAddressAndRemembersAGoodOne) {
     TFormWindows filled = FindForm();
     ASSERT_TRUE(filled.form);
     ASSERT_EQ(filled.edits.size(), 2u);
-    EXPECT_EQ(TextOf(filled.edits[0]), "Ann Smith");
-    EXPECT_EQ(TextOf(filled.edits[1]), "ann.smith@example.org");
+    EXPECT_EQ(WindowText(filled.edits[0]), "Ann Smith");
+    EXPECT_EQ(WindowText(filled.edits[1]), "ann.smith@example.org");
     EXPECT_TRUE(IsWindowEnabled(filled.buttons["Next >"]));
     EXPECT_EQ(FocusOf(filled.form), filled.buttons["Next >"]);
     SaveScreenshot(Painted(filled.form), "assistant_contact_remembered");
@@ -558,16 +546,16 @@ TEST_F(AssistantTest, HandlerNamedInTheDescriptionIsBoundThroughDebugInformation
     ASSERT_TRUE(bound.form);
     ASSERT_EQ(bound.edits.size(), 1u);
 #if defined(__i386__)
-    EXPECT_EQ(TextOf(bound.edits[0]), "handler saw the exception");
+    EXPECT_EQ(WindowText(bound.edits[0]), "handler saw the exception");
 #else
     // The 64-bit build binds no procedure by name (its code is not checked).
-    EXPECT_EQ(TextOf(bound.edits[0]), "");
+    EXPECT_EQ(WindowText(bound.edits[0]), "");
 #endif
     Click(bound.buttons["Next >"]);
     TFormWindows refused = FindForm(bound.form);
     ASSERT_TRUE(refused.form);
     ASSERT_EQ(refused.edits.size(), 1u);
-    EXPECT_EQ(TextOf(refused.edits[0]), "");
+    EXPECT_EQ(WindowText(refused.edits[0]), "");
     Click(refused.buttons["Next >"]);
     EXPECT_EQ(run.Result(), 1);
 }

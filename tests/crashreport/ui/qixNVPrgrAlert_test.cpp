@@ -19,21 +19,9 @@ struct TParts {
     HWND Window = nullptr, Text = nullptr, Bar = nullptr, Icon = nullptr;
 };
 
-std::string ClassOf(HWND hwnd) {
-    char name[64] = {};
-    GetClassNameA(hwnd, name, sizeof name);
-    return name;
-}
-
-std::string TextOf(HWND hwnd) {
-    char text[512] = {};
-    GetWindowTextA(hwnd, text, sizeof text);
-    return text;
-}
-
 BOOL CALLBACK NoteChild(HWND child, LPARAM lp) {
     auto& parts = *reinterpret_cast<TParts*>(lp);
-    const std::string cls = ClassOf(child);
+    const std::string cls = WindowClass(child);
     if (_stricmp(cls.c_str(), "Static") == 0) parts.Text = child;
     if (_stricmp(cls.c_str(), PROGRESS_CLASSA) == 0) parts.Bar = child;
     if (_stricmp(cls.c_str(), "Button") == 0) parts.Icon = child;
@@ -96,7 +84,7 @@ TEST(ProgressAlert, PhasesAndWeightsMoveTheBar) {
     EXPECT_EQ(p.Icon, nullptr);
     EXPECT_EQ(SendMessageA(p.Bar, PBM_GETRANGE, FALSE, 0), 1000);
     EXPECT_EQ(SendMessageA(p.Bar, PBM_GETRANGE, TRUE, 0), 0);
-    EXPECT_EQ(TextOf(p.Text), "Connecting");
+    EXPECT_EQ(WindowText(p.Text), "Connecting");
     EXPECT_EQ(BarPos(p.Bar), 0);
     alert->SetProgress(500);
     EXPECT_EQ(BarPos(p.Bar), 50);
@@ -104,16 +92,16 @@ TEST(ProgressAlert, PhasesAndWeightsMoveTheBar) {
     EXPECT_EQ(alert->GetPhase(), 1);
     EXPECT_EQ(alert->GetProgress(), 0);
     EXPECT_EQ(BarPos(p.Bar), 100);
-    EXPECT_EQ(TextOf(p.Text), "Sending");
+    EXPECT_EQ(WindowText(p.Text), "Sending");
     alert->SetProgress(250);
     EXPECT_EQ(BarPos(p.Bar), 175);
     alert->SetPhase(3); // the count: all done
     EXPECT_EQ(alert->GetPhase(), 2);
     EXPECT_EQ(BarPos(p.Bar), 1000);
-    EXPECT_EQ(TextOf(p.Text), "Closing");
+    EXPECT_EQ(WindowText(p.Text), "Closing");
     alert->SetCaption("Done");
     EXPECT_EQ(alert->GetCaption(), "Done");
-    EXPECT_EQ(TextOf(p.Window), "Done");
+    EXPECT_EQ(WindowText(p.Window), "Done");
     alert.reset(); // the last reference closes the window
     EXPECT_FALSE(IsWindow(p.Window));
 }
@@ -123,7 +111,7 @@ TEST(ProgressAlert, WithoutPhasesItSaysPleaseWait) {
     ASSERT_TRUE(alert->Display(nullptr, true));
     const TParts p = FindAlert("Busy");
     ASSERT_TRUE(p.Text && p.Bar);
-    EXPECT_EQ(TextOf(p.Text), "Please wait...");
+    EXPECT_EQ(WindowText(p.Text), "Please wait...");
     alert->SetProgress(300);
     EXPECT_EQ(BarPos(p.Bar), 300); // one phase of weight 1000
     alert->ClearPhases();
@@ -140,10 +128,10 @@ TEST(ProgressAlert, EmptyPhaseTextKeepsThePreviousText) {
     ASSERT_TRUE(alert->Display(nullptr, true));
     const TParts p = FindAlert("Mail");
     alert->SetPhase(1);
-    EXPECT_EQ(TextOf(p.Text), "Sending mail");
+    EXPECT_EQ(WindowText(p.Text), "Sending mail");
     EXPECT_EQ(BarPos(p.Bar), 333);
     alert->SetPhase(2);
-    EXPECT_EQ(TextOf(p.Text), "Waiting for the server");
+    EXPECT_EQ(WindowText(p.Text), "Waiting for the server");
 }
 
 TEST(ProgressAlert, TheUserCannotCloseIt) {
@@ -197,11 +185,11 @@ TEST(ProgressAlert, UpdatesFromAnotherThreadArrive) {
     worker.join(); // posting never waits for this thread
     EXPECT_TRUE(PumpUntil(
         [&] {
-            return BarPos(p.Bar) == 750 && TextOf(p.Text) == "two" &&
-                   TextOf(p.Window) == "Remote, halfway";
+            return BarPos(p.Bar) == 750 && WindowText(p.Text) == "two" &&
+                   WindowText(p.Window) == "Remote, halfway";
         },
         5000))
-        << BarPos(p.Bar) << " " << TextOf(p.Text) << " " << TextOf(p.Window);
+        << BarPos(p.Bar) << " " << WindowText(p.Text) << " " << WindowText(p.Window);
 }
 
 TEST(ProgressAlert, DismissFromAnotherThreadClosesItAndFreesTheOwner) {
@@ -317,7 +305,7 @@ TEST(ProgressAlert, IconAndLayoutAsShown) {
     EXPECT_FALSE(SaveScreenshot(p.Window, "progress_alert_wrapped").empty());
     alert->PhaseDone();
     EXPECT_EQ(BarPos(p.Bar), 900);
-    EXPECT_EQ(TextOf(p.Text), longText) << "an empty phase text repeats the previous one";
+    EXPECT_EQ(WindowText(p.Text), longText) << "an empty phase text repeats the previous one";
 }
 
 TEST(ProgressAlert, ActivatedWindowIsCentred) {
