@@ -33,7 +33,7 @@ resident_kb() {
     wait 2>/dev/null || true
     echo "$kb"
 }
-sum_active=0 sum_none=0 mem_active=0 mem_none=0 sum_fault=0 rss_active=0 rss_none=0
+starts_active="" starts_none="" mem_active=0 mem_none=0 sum_fault=0 rss_active=0 rss_none=0
 steps=$work/steps.txt
 : >"$steps"
 # The report's date/time line is the moment of the fault; the file's time is its end.
@@ -49,10 +49,10 @@ PY
 }
 for _ in $(seq "$runs"); do
     out=$(scripts/wine-exec "$bin/crashlab.exe" measure 2>&1)
-    sum_active=$((sum_active + $(echo "$out" | value "start-up to main")))
+    starts_active="$starts_active $(echo "$out" | value "start-up to main")"
     mem_active=$(echo "$out" | value "private bytes")
     out=$(scripts/wine-exec "$bin/crashlab_none.exe" measure 2>&1)
-    sum_none=$((sum_none + $(echo "$out" | value "start-up to main")))
+    starts_none="$starts_none $(echo "$out" | value "start-up to main")"
     mem_none=$(echo "$out" | value "private bytes")
     rss_active=$((rss_active + $(resident_kb crashlab)))
     rss_none=$((rss_none + $(resident_kb crashlab_none)))
@@ -89,16 +89,19 @@ int main(void) {
 C
 cc -O2 -o "$work/loop" "$work/loop.c"
 native=$("$work/loop" | value "loop")
-python3 - "$runs" "$sum_active" "$sum_none" "$mem_active" "$mem_none" "$sum_fault" \
-    "$emulated" "$native" "$steps" "$rss_active" "$rss_none" <<'PY'
-import sys
-runs, act, none, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:9])
+python3 - "$runs" 0 0 "$mem_active" "$mem_none" "$sum_fault" \
+    "$emulated" "$native" "$steps" "$rss_active" "$rss_none" "$starts_active" "$starts_none" <<'PY'
+import statistics, sys
+runs, _, _, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:9])
 rows = [list(map(float, line.split())) for line in open(sys.argv[9]) if line.strip()]
 rss_a, rss_n = map(int, sys.argv[10:12])
+# Medians: a cold first start of Wine's helpers would otherwise decide the difference.
+act = statistics.median(map(int, sys.argv[12].split()))
+none = statistics.median(map(int, sys.argv[13].split()))
 factor = emu / max(nat, 1)
-startup = (act - none) / runs
+startup = act - none
 print(f"emulation factor (plain loop): {factor:.1f} ({emu} ms vs {nat} ms native)")
-print(f"process start until main: active {act / runs:.1f} ms, inactive {none / runs:.1f} ms")
+print(f"library start until main (median): active {act:.1f} ms, inactive {none:.1f} ms")
 print(f"library start-up (difference): {startup:.1f} ms, {startup / factor:.2f} ms scaled"
       f" (target < 5 ms)")
 print(f"idle private memory, active minus inactive: {(mem_a - mem_n) / 1048576:.2f} MB"
