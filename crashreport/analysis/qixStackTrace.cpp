@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace qix::trace {
 
@@ -61,7 +63,7 @@ bool TTraceRun::FollowsCall(TAddress address) const {
 bool TTraceRun::FindCallSite(int32_t function, const TItem& item, TCallSite& site,
                              TAddress* movedAddress) const {
     if (function < 0 || FExcluded.count(function)) return false;
-    const TFunction& f = FCaches.Function(function);
+    const TFunction& f = Fn(function);
     const TAddress a = item.Address;
     if (!item.Forced) {
         for (const TUnknownTarget& u : f.Info.UnknownTargets)
@@ -106,10 +108,10 @@ bool TTraceRun::FindCallSite(int32_t function, const TItem& item, TCallSite& sit
 }
 
 std::string TTraceRun::NameAt(TAddress address) const {
-    if (const int32_t f = FCaches.FindFunction(address); f >= 0) return FCaches.Function(f).Name;
+    if (const int32_t f = FCaches.FindFunction(address); f >= 0) return Fn(f).Name;
     const int32_t m = FCaches.ModuleOf(address);
     if (m >= 0)
-        if (const auto& map = FCaches.Module(m).Map)
+        if (const auto& map = Mod(m).Map)
             if (const TMapPublic* p = map->PublicAt(address); p && p->Address == address)
                 return p->Name;
     return Memory().ExportName(address);
@@ -117,7 +119,7 @@ std::string TTraceRun::NameAt(TAddress address) const {
 
 void TTraceRun::Accept(TItem& item, bool& accepted) {
     accepted = false;
-    const TModule* module = item.Module >= 0 ? &FCaches.Module(item.Module) : nullptr;
+    const TModule* module = item.Module >= 0 ? &Mod(item.Module) : nullptr;
     auto link = [&](int32_t function, const TCallSite& site) {
         item.Down.push_back({function, -1, site.Site, site.Callee, site.CalleeKnown});
         accepted = true;
@@ -136,7 +138,7 @@ void TTraceRun::Accept(TItem& item, bool& accepted) {
         }
         // Code that the compiler moved out of line (cold parts) is reached through a jump
         // and still belongs to the public: try it as a function of its own.
-        const TFunction& whole = FCaches.Function(f);
+        const TFunction& whole = Fn(f);
         const TAddress end = whole.Info.CodeBegin + TAddress(std::max(whole.Info.CodeLength, 0));
         std::vector<TAddress> labels;
         for (const TFarCall& c : whole.Info.FarCalls)
@@ -163,7 +165,7 @@ void TTraceRun::Accept(TItem& item, bool& accepted) {
         }
         if (start) {
             const int32_t f = FCaches.AddFunction(start, name, true, &FSnapshot);
-            if (FCaches.Function(f).Contains(item.Address)) {
+            if (Fn(f).Contains(item.Address)) {
                 TCallSite site;
                 TAddress moved = 0;
                 if (!FindCallSite(f, item, site, &moved)) return;
@@ -194,7 +196,7 @@ int32_t TTraceRun::Offer(TAddress value, bool forced, bool flagged, bool frameSl
     if (qualifies || forced || flagged || frameSlot) {
         item.Module = FCaches.ModuleOf(item.Lookup);
         if (item.Module >= 0 && qualifies) {
-            const TModule& m = FCaches.Module(item.Module);
+            const TModule& m = Mod(item.Module);
             qualifies = m.InCode(value) || m.InData(value) || (forced && m.InCode(value + 1));
         }
     }
@@ -262,32 +264,44 @@ void TTraceRun::CollectPossibleStackItems() {
 
 bool TTraceRun::DropRepeatedRun() {
     std::vector<int32_t> v;
+    std::vector<TAddress> addresses;
     for (int32_t i = 0; i < int32_t(FItems.size()); ++i)
-        if (!FItems[size_t(i)].Invalid) v.push_back(i);
-    auto addr = [&](size_t k) { return FItems[size_t(v[k])].Address; };
+        if (!FItems[size_t(i)].Invalid) {
+            v.push_back(i);
+            addresses.push_back(FItems[size_t(i)].Address);
+        }
+    auto addr = [&](size_t k) { return addresses[k]; };
+    // Only the nearest lower copy of an address can start a repeated run.
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> previous(addresses.size(), kNone);
+    {
+        std::unordered_map<TAddress, size_t> last;
+        last.reserve(addresses.size());
+        for (size_t k = 0; k < addresses.size(); ++k) {
+            auto [it, fresh] = last.try_emplace(addresses[k], k);
+            if (!fresh) previous[k] = std::exchange(it->second, k);
+        }
+    }
     bool changed = false;
     for (size_t p = v.size(); p-- > 1;) {
-        const size_t stop = p > kRecursionWindow ? p - kRecursionWindow : 0;
-        for (size_t q = p; q-- > stop;) {
-            if (addr(q) != addr(p)) continue;
-            const size_t length = p - q;
-            if (length > q + 1) break;
-            bool same = true;
-            for (size_t k = 0; k < length && same; ++k)
-                same = addr(q - k) == addr(p - k);
-            for (size_t k = q + 1; k <= p && same; ++k)
-                same = !FItems[size_t(v[k])].Forced && !FItems[size_t(v[k])].Creation;
-            if (!same) break;
-            for (size_t k = q + 1; k <= p; ++k) {
-                TItem& item = FItems[size_t(v[k])];
-                item.Invalid = true;
-                item.Certain = false;
-                item.Up.clear();
-            }
-            changed = true;
-            p = q + 1; // continue below the dropped copy
-            break;
+        const size_t q = previous[p];
+        if (q == kNone || p - q > kRecursionWindow) continue;
+        const size_t length = p - q;
+        if (length > q + 1) continue;
+        bool same = true;
+        for (size_t k = 0; k < length && same; ++k)
+            same = addr(q - k) == addr(p - k);
+        for (size_t k = q + 1; k <= p && same; ++k)
+            same = !FItems[size_t(v[k])].Forced && !FItems[size_t(v[k])].Creation;
+        if (!same) continue;
+        for (size_t k = q + 1; k <= p; ++k) {
+            TItem& item = FItems[size_t(v[k])];
+            item.Invalid = true;
+            item.Certain = false;
+            item.Up.clear();
         }
+        changed = true;
+        p = q + 1; // continue below the dropped copy
     }
     return changed;
 }
@@ -309,13 +323,14 @@ void TTraceRun::CompleteLink(int32_t r, TAddress callSite, TAddress callee, bool
     int32_t calleeFunction = -1;
     if (known && callee) {
         calleeFunction = FCaches.AddFunction(callee, {}, approve, &FSnapshot);
-        if (again && FCaches.Function(calleeFunction).HasFarJump)
+        if (again && Fn(calleeFunction).HasFarJump)
             CompleteLink(r, callSite, 0, false, approve, false);
     }
     const int32_t last = FNextCertain[size_t(r)];
-    std::vector<int32_t> candidates;
+    std::vector<int32_t>& candidates = FCandidates;
+    candidates.clear();
     if (calleeFunction >= 0) {
-        const TFunction& f = FCaches.Function(calleeFunction);
+        const TFunction& f = Fn(calleeFunction);
         auto add = [&](TAddress end) {
             const auto it = FByAddress.find(end);
             if (it == FByAddress.end()) return;
@@ -352,8 +367,7 @@ void TTraceRun::CompleteLink(int32_t r, TAddress callSite, TAddress callee, bool
         if (!approve) {
             bool vetoed = false;
             for (const TLink& l : item.Down)
-                vetoed |=
-                    l.Function >= 0 && FCaches.Function(l.Function).Approved && l.CallSite != site;
+                vetoed |= l.Function >= 0 && Fn(l.Function).Approved && l.CallSite != site;
             if (vetoed) continue;
         }
         bool duplicate = false;
@@ -383,7 +397,7 @@ void TTraceRun::InDeepChecks() {
         FFaultAddress = item.Address;
         const TLink* chosen = nullptr;
         for (const TLink& l : item.Down)
-            if (l.Function >= 0 && FCaches.Function(l.Function).Approved) {
+            if (l.Function >= 0 && Fn(l.Function).Approved) {
                 chosen = &l;
                 break;
             }
@@ -421,7 +435,7 @@ void TTraceRun::InDeepChecks() {
 
 bool TTraceRun::LineKnown(const TItem& item) const {
     if (item.Module < 0) return false;
-    const auto& map = FCaches.Module(item.Module).Map;
+    const auto& map = Mod(item.Module).Map;
     TAddress next = 0;
     return map && map->FindLine(item.Address - 1, next) > 0;
 }
@@ -458,9 +472,9 @@ uint64_t TTraceRun::Score(int32_t from, int32_t towards, bool down, bool allFunc
                     base &= ~kAllFunctions;
                 } else {
                     e = (flag || (base & kAllFunctions)) ? 28 : 14;
-                    if (FCaches.Function(l.Function).Approved) e += 14;
+                    if (Fn(l.Function).Approved) e += 14;
                     const TItem& other = FItems[size_t(t)];
-                    if (item.Module >= 0 && other.Module >= 0 && FCaches.Module(item.Module).Map) {
+                    if (item.Module >= 0 && other.Module >= 0 && Mod(item.Module).Map) {
                         const bool mine = LineKnown(item), theirs = LineKnown(other);
                         e += mine && theirs ? 9 : mine ? 6 : 3;
                     }

@@ -132,6 +132,21 @@ private:
     void Progress(int32_t perMille);
     bool Read32(TAddress address, uint32_t& value) const;
     bool FollowsCall(TAddress address) const;
+    // Cached functions and modules never move: a run keeps their places, so its hot loops
+    // take no cache lock.
+    TFunction& Fn(int32_t index) const {
+        return Kept(FFunctionRefs, index, &TTraceCaches::Function);
+    }
+    const TModule& Mod(int32_t index) const {
+        return Kept(FModuleRefs, index, &TTraceCaches::Module);
+    }
+    template <typename T, typename Get>
+    T& Kept(std::vector<T*>& refs, int32_t index, Get get) const {
+        if (size_t(index) >= refs.size()) refs.resize(size_t(index) + 1);
+        T*& p = refs[size_t(index)];
+        if (!p) p = &(FCaches.*get)(index);
+        return *p;
+    }
     // 0: not stored, 1: stored, 2: stored as a certain item that is not forced.
     int32_t Offer(TAddress value, bool forced, bool flagged, bool frameSlot, bool fromSlot);
     std::string NameAt(TAddress address) const;
@@ -168,6 +183,9 @@ private:
     };
     std::vector<TMemo> FMemo;
     uint32_t FStamp = 0;
+    mutable std::vector<TFunction*> FFunctionRefs;
+    mutable std::vector<const TModule*> FModuleRefs;
+    std::vector<int32_t> FCandidates; // CompleteLink's scratch list
 };
 
 std::string Hex8(TAddress value);

@@ -108,12 +108,12 @@ void TTraceRun::FillFinalOutput() {
         FFaultAddress = item.Address;
         const TLink* approved = nullptr;
         for (const TLink& l : item.Down)
-            if (l.Function >= 0 && FCaches.Function(l.Function).Approved) {
+            if (l.Function >= 0 && Fn(l.Function).Approved) {
                 approved = &l;
                 break;
             }
         if (approved) {
-            const TFunction& f = FCaches.Function(approved->Function);
+            const TFunction& f = Fn(approved->Function);
             item.OutAddress = approved->CallSite;
             item.ProcName = Demangled(f.Name);
             item.ProcStart = f.Info.EntryPoint;
@@ -125,7 +125,7 @@ void TTraceRun::FillFinalOutput() {
                     break;
                 }
         }
-        const TModule* module = item.Module >= 0 ? &FCaches.Module(item.Module) : nullptr;
+        const TModule* module = item.Module >= 0 ? &Mod(item.Module) : nullptr;
         item.ModuleName = module ? module->Image.ModuleName : "???";
         if (module && module->Map) {
             const TMapFile& map = *module->Map;
