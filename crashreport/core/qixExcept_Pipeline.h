@@ -97,7 +97,6 @@ void NoteExceptionTime();
 // AutoClose / AutoRestart rule: 1 always; N > 1 when all ten times are within N seconds.
 bool AutoRuleMet(int32_t value);
 
-
 // Emergency reserve: released at the start of every report, re-acquired at its end.
 void AcquireEmergencyReserve();
 void ReleaseEmergencyReserve();
