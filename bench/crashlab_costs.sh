@@ -89,15 +89,14 @@ int main(void) {
 C
 cc -O2 -o "$work/loop" "$work/loop.c"
 native=$("$work/loop" | value "loop")
-python3 - "$runs" 0 0 "$mem_active" "$mem_none" "$sum_fault" \
-    "$emulated" "$native" "$steps" "$rss_active" "$rss_none" "$starts_active" "$starts_none" <<'PY'
+python3 - "$runs" "$mem_active" "$mem_none" "$sum_fault" "$emulated" "$native" \
+    "$rss_active" "$rss_none" "$steps" "$starts_active" "$starts_none" <<'PY'
 import statistics, sys
-runs, _, _, mem_a, mem_n, fault, emu, nat = map(int, sys.argv[1:9])
+runs, mem_a, mem_n, fault, emu, nat, rss_a, rss_n = map(int, sys.argv[1:9])
 rows = [list(map(float, line.split())) for line in open(sys.argv[9]) if line.strip()]
-rss_a, rss_n = map(int, sys.argv[10:12])
 # Medians: a cold first start of Wine's helpers would otherwise decide the difference.
-act = statistics.median(map(int, sys.argv[12].split()))
-none = statistics.median(map(int, sys.argv[13].split()))
+act = statistics.median(map(int, sys.argv[10].split()))
+none = statistics.median(map(int, sys.argv[11].split()))
 factor = emu / max(nat, 1)
 startup = act - none
 print(f"emulation factor (plain loop): {factor:.1f} ({emu} ms vs {nat} ms native)")
